@@ -1,0 +1,113 @@
+#include "front.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <sys/resource.h>
+
+#include "scan.h"
+
+// The time type's width picks the output format and bounds the seconds argument.
+static_assert(sizeof(time_t) == 4 || sizeof(time_t) == 8, "time type must be 32 or 64 bits");
+static_assert(std::numeric_limits<time_t>::is_signed, "time type must be signed");
+
+void fail(Status status, int err, const char *format, ...)
+{
+	va_list ap;
+	va_start(ap, format);
+	std::vfprintf(stderr, format, ap);
+	va_end(ap);
+	if (err != 0) {
+		errno = err;
+		std::perror(nullptr);
+	}
+	std::exit(static_cast<int>(status));
+}
+
+void print_time_and_exit(time_t t)
+{
+	errno = 0;
+	int written;
+	if constexpr (sizeof(time_t) == 4)
+		written = std::printf("%d\n", static_cast<int>(t));
+	else
+		written = std::printf("%lld\n", static_cast<long long>(t));
+	// A result that did not reach its reader is no success: flush now, while
+	// the error can still change the status.
+	if (std::fflush(stdout) != 0 || written < 0 || std::ferror(stdout))
+		fail(Status::write_failed, errno != 0 ? errno : EIO, "Error writing result: ");
+	std::exit(static_cast<int>(Status::ok));
+}
+
+time_t get_time()
+{
+	time_t now = std::time(nullptr);
+	if (now < 0)
+		fail(Status::no_clock, 0, "Error getting current time\n");
+	return now;
+}
+
+time_t parse_seconds(const char *text)
+{
+	char *end;
+	// The conversion's own range report is not consulted: text past the 64-bit
+	// range saturates and then meets the time type's bound below.
+	long long value = std::strtoll(text, &end, 10);
+	if (*end != '\0' || value < 0)
+		fail(Status::usage, 0,
+		     "Illegal argument for time in seconds, expected non-negative integer, found '%s'\n",
+		     text);
+	if constexpr (sizeof(time_t) < sizeof(long long)) {
+		if (value > static_cast<long long>(std::numeric_limits<time_t>::max()))
+			fail(Status::usage, 0, "Integer overflow, %lld out of range.\n", value);
+	}
+	return static_cast<time_t>(value);
+}
+
+void read_stop_argument(const char *arg, time_t *threshold, time_t *window)
+{
+	if (arg[0] == 'r') {
+		// The number first, so a malformed one is reported without consulting the clock.
+		*window = parse_seconds(arg + 1);
+		*threshold = get_time() - *window;
+	} else {
+		*threshold = parse_seconds(arg);
+	}
+}
+
+// Lets a walk as deep as the path limit allows hold one descriptor per level.
+static void raise_open_files_limit()
+{
+	struct rlimit limit;
+	if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+		return;
+	rlim_t want = limit.rlim_max;
+#ifdef OPEN_MAX
+	// Some systems refuse a soft limit above OPEN_MAX even when the hard one is higher.
+	if (want > OPEN_MAX)
+		want = OPEN_MAX;
+#endif
+	if (want <= limit.rlim_cur)
+		return;
+	limit.rlim_cur = want;
+	// Best effort: where the system refuses, a level that cannot open reports it.
+	(void)setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+int treestamp_main(int argc, char *argv[])
+{
+	if (argc != 2 && argc != 3) {
+		std::fputs("Syntax: treestamp <dir> [[r]<stopWhenYoungerSeconds>]\n", stderr);
+		return static_cast<int>(Status::usage);
+	}
+	time_t threshold = 0;
+	time_t window = 0;
+	if (argc == 3)
+		read_stop_argument(argv[2], &threshold, &window);
+	raise_open_files_limit();
+	time_t newest = 0;
+	print_time_and_exit(tree_stamp(argv[1], &newest, &threshold, &window));
+}
