@@ -39,13 +39,6 @@ void set_limit(int resource, rlim_t soft, rlim_t hard)
 		_exit(125);
 }
 
-void set_times(const std::string &path, time_t t)
-{
-	struct timespec times[2] = {{t, 0}, {t, 0}};
-	if (utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
-		die("utimensat " + path);
-}
-
 } // namespace
 
 bool running_as_root()
@@ -111,11 +104,20 @@ Result run(const std::vector<std::string> &args, const RunOptions &options)
 	return {status, slurp(out), slurp(err)};
 }
 
+// The sanitizer runtime insists on coming first; the stand-ins must, too.
+#define PRELOAD_FAKES "LD_PRELOAD=" FAKE_SYSTEM_MODULE, "ASAN_OPTIONS=verify_asan_link_order=0"
+
 std::vector<std::string> fake_clock(const std::string &readings, const std::string &log)
 {
-	return {"LD_PRELOAD=" FAKE_CLOCK_MODULE, "FAKE_CLOCK=" + readings, "FAKE_CLOCK_LOG=" + log,
-	        // The sanitizer runtime insists on coming first; the clock must, too.
-	        "ASAN_OPTIONS=verify_asan_link_order=0"};
+	return {PRELOAD_FAKES, "FAKE_CLOCK=" + readings, "FAKE_CLOCK_LOG=" + log};
+}
+
+std::vector<std::string> failing_listing(const std::string &dir)
+{
+	struct stat st;
+	if (stat(dir.c_str(), &st) != 0)
+		die("stat " + dir);
+	return {PRELOAD_FAKES, "FAKE_LISTING_FAIL_INODE=" + std::to_string(st.st_ino)};
 }
 
 int count_lines(const std::string &path)
@@ -166,7 +168,7 @@ void TempDir::make(const std::vector<Node> &nodes) const
 			die("make " + full);
 	}
 	for (const auto &node : nodes)
-		set_times(*this / node.path, node.mtime);
+		touch(node.path, node.mtime);
 }
 
 std::string TempDir::chain(const std::string &rel, int levels, const std::string &name,
@@ -203,9 +205,20 @@ std::string TempDir::chain(const std::string &rel, int levels, const std::string
 	return leaf.empty() ? deepest : deepest + "/" + leaf;
 }
 
-void TempDir::touch(const std::string &rel, time_t t) const
+void TempDir::touch(const std::string &rel, time_t mtime, time_t atime) const
 {
-	set_times(*this / rel, t);
+	struct timespec times[2] = {{atime, 0}, {mtime, 0}};
+	if (utimensat(AT_FDCWD, (*this / rel).c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+		die("utimensat " + rel);
+}
+
+void TempDir::touch_wide(const std::string &rel, long long mtime, long long atime) const
+{
+	std::string path = "'" + *this / rel + "'";
+	std::string command = "touch -h -m -d @" + std::to_string(mtime) + " " + path +
+	                      " && touch -h -a -d @" + std::to_string(atime) + " " + path;
+	if (std::system(command.c_str()) != 0)
+		die("touch " + rel);
 }
 
 std::string TempDir::program_copy() const

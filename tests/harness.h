@@ -32,6 +32,9 @@ Result run(const std::vector<std::string> &args, const RunOptions &options = {})
 // commas (the last repeats); each reading is logged as a line in log.
 std::vector<std::string> fake_clock(const std::string &readings, const std::string &log);
 
+// Preloads a listing call that fails on the directory dir.
+std::vector<std::string> failing_listing(const std::string &dir);
+
 // Counts the lines of a file (0 when it does not exist).
 int count_lines(const std::string &path);
 
@@ -64,8 +67,11 @@ public:
 	// (unless empty) timed base + levels + 1; returns the deepest path.
 	std::string chain(const std::string &rel, int levels, const std::string &name, time_t base,
 	                  const std::string &leaf = {}) const;
-	// Sets the time of an existing entry (after its contents are made).
-	void touch(const std::string &rel, time_t t) const;
+	// Sets the times of an existing entry (after its contents are made).
+	void touch(const std::string &rel, time_t mtime) const { touch(rel, mtime, mtime); }
+	void touch(const std::string &rel, time_t mtime, time_t atime) const;
+	// The same for times that a 32-bit time type cannot hold.
+	void touch_wide(const std::string &rel, long long mtime, long long atime) const;
 	// A copy of the program that an unprivileged user can run.
 	std::string program_copy() const;
 

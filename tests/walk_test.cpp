@@ -90,6 +90,44 @@ TEST_F(Walk, RootThatCannotBeExamined)
 	}
 }
 
+TEST_F(Walk, ListingErrorIsNotTheEnd)
+{
+	tmp.make({{"c", 100, Kind::dir}, {"c/a", 200, Kind::dir}, {"c/a/f", 300}});
+	struct {
+		const char *root;
+		const char *failing;
+		const char *named;
+	} cases[] = {{"c", "c", "c"}, {"c/", "c", "c/"}, {"c//", "c", "c//"}, {"c", "c/a", "c/a"}};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(std::string(c.root) + " " + c.failing);
+		Result r = run({tmp / c.root}, {.env = failing_listing(tmp / c.failing)});
+		EXPECT_EQ(r.status, 2);
+		EXPECT_EQ(r.out, "");
+		EXPECT_EQ(r.err, "Cannot read directory " + tmp / c.named + ": Input/output error\n");
+	}
+}
+
+// Past January 2038 a 32-bit time type cannot hold an entry's times.
+TEST_F(Walk, TimesAtTheEdgeOfThe32BitRange)
+{
+	tmp.make({{"max", 2147483647}, {"past", 1}, {"atime", 1}});
+	tmp.touch_wide("past", 2147483648, 2147483648);
+	tmp.touch_wide("atime", 100, 2147483648);
+	const std::string overflow = "Value too large for defined data type";
+	struct {
+		const char *root;
+		const char *out;
+	} cases[] = {{"max", "2147483647\n"}, {"past", "2147483648\n"}, {"atime", "100\n"}};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.root);
+		Result r = run({tmp / c.root});
+		bool fits = sizeof(time_t) > 4 || std::string(c.root) == "max";
+		EXPECT_EQ(r.status, fits ? 0 : 2);
+		EXPECT_EQ(r.out, fits ? c.out : "");
+		EXPECT_EQ(r.err, fits ? "" : stat_error(tmp / c.root, overflow));
+	}
+}
+
 // Permissions mean nothing to root, so these run as an unprivileged user.
 TEST_F(Walk, UnreadableDirectoryIsSkippedWithItsOwnTime)
 {
