@@ -42,12 +42,13 @@ enum class Next { entry, end, error };
 
 #if TREESTAMP_GETDENTS
 // One kernel read fills at most this much.
-constexpr std::size_t kChunk = 32 * 1024;
+constexpr std::size_t kChunk = std::size_t{32} * 1024;
 // The largest record a single entry can take, so a read always makes progress.
 constexpr std::size_t kEntryMax = (offsetof(struct dirent64, d_name) + NAME_MAX + 1 + 7) & ~std::size_t{7};
-// Every level the path limit allows keeps its largest entry, and the upper
-// levels of an ordinary tree get whole chunks.
-constexpr std::size_t kScratchSize = 16 * kChunk + kEntryMax * (PATH_MAX / 2 + 1);
+// Every level the path limit allows keeps its largest entry (one more for a
+// root given with a trailing separator, whose entries add only their names),
+// and the upper levels of an ordinary tree get whole chunks.
+constexpr std::size_t kScratchSize = 16 * kChunk + kEntryMax * (PATH_MAX / 2 + 2);
 
 // Reads a directory straight from the kernel into scratch space that deeper
 // levels do not touch: they take the space after what this level holds.

@@ -131,6 +131,22 @@ TEST(Walk, FewDescriptorsGiveTheRightTimeOrAClearFailure)
 	EXPECT_TRUE(err.ends_with("/d: Too many open files\n")) << err;
 }
 
+// Forty levels whose listings each fill a whole read outgrow the room the walk
+// keeps for them; a level's unread entries must survive its subdirectory's walk.
+TEST(Walk, LargeDirectoriesAlongOnePath)
+{
+	TempDir tmp;
+	std::vector<Node> nodes;
+	for (std::string dir = "w"; nodes.size() < 40 * 121; dir += "/d") {
+		nodes.push_back({dir, 100, Kind::dir});
+		for (int i = 0; i < 120; ++i)
+			nodes.push_back({dir + "/" + std::to_string(i) + std::string(240, 'n'), 200});
+	}
+	nodes[60].mtime = 5000;
+	tmp.make(nodes);
+	check({{tmp / "w"}, 0, "5000\n"});
+}
+
 // A chain of one-letter directories ending in the newest entry, a file whose
 // path is length bytes long.
 std::string path_of_length(const TempDir &tmp, std::size_t length)
