@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "harness.h"
 
@@ -61,16 +62,20 @@ TEST(Walk, ListingErrorIsNotTheEnd)
 	      {.env = failing_listing(tmp / "c/a")});
 }
 
-// Past January 2038 a 32-bit time type holds neither modification nor access time.
-TEST(Walk, TimesAtTheEdgeOfThe32BitRange)
+// Past January 2038 a 32-bit time type holds neither modification nor access
+// time; sizes past 4 GiB must fit on every build.
+TEST(Walk, LimitsOfThe32BitBuild)
 {
 	TempDir tmp;
-	tmp.make({{"max", 2147483647}, {"past", 1}, {"atime", 1}});
+	tmp.make({{"max", 2147483647}, {"past", 1}, {"atime", 1}, {"big", 1}});
 	tmp.touch("past", "2147483648", "2147483648");
 	tmp.touch("atime", "100", "2147483648");
+	ASSERT_EQ(truncate((tmp / "big").c_str(), off_t{5} << 30), 0);
+	tmp.touch("big", "300", "300");
 	const bool wide = sizeof(time_t) > 4;
 	const std::string overflow = "Value too large for defined data type";
 	check({{tmp / "max"}, 0, "2147483647\n"});
+	check({{tmp / "big"}, 0, "300\n"});
 	for (const Case &c : std::vector<Case>{
 	         {{tmp / "past"}, 0, "2147483648\n"},
 	         {{tmp / "atime"}, 0, "100\n"},
