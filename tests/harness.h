@@ -60,7 +60,6 @@ public:
 	~TempDir();
 	TempDir(const TempDir &) = delete;
 	TempDir &operator=(const TempDir &) = delete;
-	const std::string &path() const { return path_; }
 	std::string operator/(const std::string &rel) const { return path_ + "/" + rel; }
 
 	// Makes the nodes in order, then sets their times.
