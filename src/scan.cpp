@@ -184,15 +184,21 @@ bool count(const struct stat &st, const Walk &w)
 	return count(st, w);
 }
 
+// True when a directory that failed to open or to list is to be skipped: it
+// refuses us, or it is gone or replaced since its status was taken. Its own
+// time has counted; any other cause would silently drop a subtree and print
+// a wrong time.
+bool skippable(int err)
+{
+	return err == EACCES || err == EPERM || err == ENOENT || err == ENOTDIR || err == ELOOP;
+}
+
 // Walks the directory name below parent, whose path (len bytes) is in the buffer.
 void walk_dir(const Walk &w, int parent, const char *name, std::size_t len, char *scratch)
 {
 	DirReader dir(scratch, w.scratch_end, len);
 	if (!dir.open(parent, name)) {
-		// No permission, or gone or replaced since its status was taken: its
-		// own time has counted and its contents are skipped. Anything else
-		// would silently drop a subtree and print a wrong time.
-		if (errno == EACCES || errno == ENOENT || errno == ENOTDIR || errno == ELOOP)
+		if (skippable(errno))
 			return;
 		fail(Status::unexaminable, errno, "Cannot open directory %s: ", w.path);
 	}
@@ -214,7 +220,10 @@ void walk_dir(const Walk &w, int parent, const char *name, std::size_t len, char
 		if (examine(w, dir.fd(), entry))
 			walk_dir(w, dir.fd(), entry, base + n, dir.unused());
 	}
-	if (got == Next::error) {
+	// The same causes as at the open: /proc refuses some listings, and a
+	// directory removed while open lists as ENOENT, which the C library's
+	// readdir, too, reports as the end. What was handed out has counted.
+	if (got == Next::error && !skippable(errno)) {
 		int err = errno;
 		w.path[len] = '\0';
 		fail(Status::unexaminable, err, "Cannot read directory %s: ", w.path);

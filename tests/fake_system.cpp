@@ -2,7 +2,7 @@
 // - the clock: FAKE_CLOCK is "fail" or readings separated by commas (the last
 //   repeats); every reading appends a line to the file FAKE_CLOCK_LOG;
 // - directory listing: reading the directory whose serial number is
-//   FAKE_LISTING_FAIL_INODE fails with an I/O error.
+//   FAKE_LISTING_FAIL_INODE fails with the errno FAKE_LISTING_ERRNO.
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -42,22 +42,23 @@ extern "C" time_t time(time_t *out)
 	return now;
 }
 
-// True when listing the directory open on fd is to fail.
+// True, with errno set, when listing the directory open on fd is to fail.
 static bool listing_fails(int fd)
 {
 	const char *inode = std::getenv("FAKE_LISTING_FAIL_INODE");
 	struct stat st;
-	return inode != nullptr && fstat(fd, &st) == 0 &&
-	       st.st_ino == static_cast<ino_t>(std::strtoull(inode, nullptr, 10));
+	if (inode == nullptr || fstat(fd, &st) != 0 ||
+	    st.st_ino != static_cast<ino_t>(std::strtoull(inode, nullptr, 10)))
+		return false;
+	errno = std::atoi(std::getenv("FAKE_LISTING_ERRNO"));
+	return true;
 }
 
 #ifdef __linux__
 extern "C" ssize_t getdents64(int fd, void *buffer, size_t size)
 {
-	if (listing_fails(fd)) {
-		errno = EIO;
+	if (listing_fails(fd))
 		return -1;
-	}
 	return syscall(SYS_getdents64, fd, buffer, size);
 }
 #endif
@@ -65,10 +66,14 @@ extern "C" ssize_t getdents64(int fd, void *buffer, size_t size)
 extern "C" struct dirent *readdir(DIR *dir)
 {
 	using Readdir = struct dirent *(*)(DIR *);
+#ifdef __USE_FILE_OFFSET64
+	// The large-file build calls this under the name readdir64; plain
+	// readdir would hand back the narrow record, or fail on a wide offset.
+	static auto real = reinterpret_cast<Readdir>(dlsym(RTLD_NEXT, "readdir64"));
+#else
 	static auto real = reinterpret_cast<Readdir>(dlsym(RTLD_NEXT, "readdir"));
-	if (listing_fails(dirfd(dir))) {
-		errno = EIO;
+#endif
+	if (listing_fails(dirfd(dir)))
 		return nullptr;
-	}
 	return real(dir);
 }

@@ -28,6 +28,15 @@ struct Case {
 // Where a case leaves standard error to the caller.
 const std::string kAnyError = "(any)";
 
+// What one run left behind; standard output is empty unless captured.
+struct Result {
+	int status;
+	std::string out, err;
+};
+
+// Runs the program on args.
+Result run(const Strings &args, const RunOptions &options = {});
+
 // Runs the program as c says and checks status, standard output and error;
 // returns standard error.
 std::string check(const Case &c, const RunOptions &options = {});
@@ -36,11 +45,19 @@ std::string check(const Case &c, const RunOptions &options = {});
 // when the tests run as root.
 Strings unprivileged();
 
+// Preloading reaches no static program; the tests that need the stand-ins
+// below skip such a build.
+#ifdef TREESTAMP_STATIC_PROGRAM
+constexpr bool kPreloadable = false;
+#else
+constexpr bool kPreloadable = true;
+#endif
+
 // Preloads the clock: "fail" or readings separated by commas (the last
 // repeats), each reading logged as a line in log.
 Strings fake_clock(const std::string &readings, const std::string &log);
-// Preloads a listing call that fails on the directory dir.
-Strings failing_listing(const std::string &dir);
+// Preloads a listing call that fails with err on the directory dir.
+Strings failing_listing(const std::string &dir, int err);
 int count_lines(const std::string &path);
 
 enum class Kind { file, dir, link, fifo };
@@ -53,7 +70,7 @@ struct Node {
 	std::string target = {};
 };
 
-// A fresh world-searchable directory, removed with everything below it.
+// A fresh world-searchable directory in $TMPDIR (or /tmp), removed with everything below it.
 class TempDir {
 public:
 	TempDir();

@@ -87,6 +87,8 @@ TEST_F(Stop, AbsoluteStopsAtTheFirstRiseAboveIt)
 
 TEST_F(Stop, ClockFailure)
 {
+	if (!kPreloadable)
+		GTEST_SKIP() << "needs the preloaded stand-ins";
 	const std::string no_clock = "Error getting current time\n";
 	for (const char *arg : {"r10", "r", "r0"})
 		check({{file, arg}, 3, "", no_clock}, {.env = fake_clock("fail", log)});
@@ -96,6 +98,8 @@ TEST_F(Stop, ClockFailure)
 
 TEST_F(Stop, RelativeFollowsTheClockAtCandidatesOnly)
 {
+	if (!kPreloadable)
+		GTEST_SKIP() << "needs the preloaded stand-ins";
 	tmp.make({{"m", 950, Kind::dir}, {"m/a", 1100, Kind::dir}, {"m/a/b", 1250, Kind::dir},
 	          {"m/a/b/c", 1400}});
 	struct {

@@ -1,8 +1,13 @@
 // The walk and the result line, through the built program.
+#include <cerrno>
+#include <chrono>
 #include <climits>
+#include <csignal>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "harness.h"
@@ -50,16 +55,58 @@ TEST(Walk, NewestTimeOfEachRoot)
 		check(c);
 }
 
-TEST(Walk, ListingErrorIsNotTheEnd)
+// A listing refused or gone is skipped like a directory that cannot be
+// opened; any other error would drop a subtree, so it ends the run.
+TEST(Walk, ListingErrors)
 {
+	if (!kPreloadable)
+		GTEST_SKIP() << "needs the preloaded stand-ins";
 	TempDir tmp;
 	tmp.make({{"c", 100, Kind::dir}, {"c/a", 200, Kind::dir}, {"c/a/f", 300}});
 	const std::string error = ": Input/output error\n";
 	for (const char *root : {"c", "c/", "c//"})
 		check({{tmp / root}, 2, "", "Cannot read directory " + tmp / root + error},
-		      {.env = failing_listing(tmp / "c")});
+		      {.env = failing_listing(tmp / "c", EIO)});
 	check({{tmp / "c"}, 2, "", "Cannot read directory " + tmp / "c/a" + error},
-	      {.env = failing_listing(tmp / "c/a")});
+	      {.env = failing_listing(tmp / "c/a", EIO)});
+	for (int err : {EACCES, EPERM, ENOENT}) {
+		check({{tmp / "c"}, 0, "100\n"}, {.env = failing_listing(tmp / "c", err)});
+		check({{tmp / "c"}, 0, "200\n"}, {.env = failing_listing(tmp / "c/a", err)});
+	}
+}
+
+// Another process keeps making and removing directories: a run prints the
+// planted newest time, or names an entry that vanished before its status was
+// taken; a directory that vanished under the walk is never a failure.
+TEST(Walk, TreeChangedWhileWalked)
+{
+	TempDir tmp;
+	tmp.make({{"live", 100, Kind::dir}, {"live/newest", 2147483647}});
+	const std::string root = tmp / "live", vanished = "Cannot stat() file " + root + "/";
+	pid_t churner = fork();
+	if (churner == 0) {
+		int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+		const char *steps[] = {"s", "s/t", "s/t/u", "s/v"};
+		for (;;) {
+			for (const char *step : steps)
+				mkdirat(fd, step, 0755);
+			for (int i = 3; i >= 0; --i)
+				unlinkat(fd, steps[i], AT_REMOVEDIR);
+		}
+	}
+	ASSERT_GT(churner, 0);
+	const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+	for (int runs = 0; runs < 20 || std::chrono::steady_clock::now() < until; ++runs) {
+		Result r = run({root});
+		if (!(r.status == 0 && r.out == "2147483647\n" && r.err.empty()) &&
+		    !(r.status == 2 && r.out.empty() && r.err.starts_with(vanished) &&
+		      r.err.ends_with(": No such file or directory\n"))) {
+			ADD_FAILURE() << "run " << runs << ": status " << r.status << ", " << r.out << r.err;
+			break;
+		}
+	}
+	kill(churner, SIGKILL);
+	waitpid(churner, nullptr, 0);
 }
 
 // Past January 2038 a 32-bit time type holds neither modification nor access
