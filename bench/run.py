@@ -7,7 +7,7 @@ prints the median wall time, the paired ratio treestamp/tool, the system
 calls per entry and the peak resident memory. Nothing is asserted: the
 table is the result.
 
-    python3 bench/run.py [--rounds N] [--trees DIR] [--binary PATH]
+    python3 bench/run.py [--rounds N] [--trees DIR] [--binary PATH] [--only SECTIONS]
 """
 
 import argparse
@@ -34,16 +34,17 @@ def sh(command, **kw):
 def ensure_tools():
     """Installs the peers (and strace) from Debian's packages when missing."""
     wanted = {"strace": "strace", "bfs": "bfs", "du": "coreutils", "find": "findutils", "awk": "mawk",
-              "/usr/bin/time": "time", "cmake": "cmake", "ninja": "ninja-build", "g++": "g++"}
+              "/usr/bin/time": "time", "cc": "gcc", "cmake": "cmake", "ninja": "ninja-build", "g++": "g++"}
     missing = sorted({pkg for tool, pkg in wanted.items() if shutil.which(tool) is None})
     if missing:
         sudo = "" if os.geteuid() == 0 else "sudo "
         sh(f"{sudo}apt-get update -qq && {sudo}apt-get install -y -qq {' '.join(missing)} >/dev/null")
 
 
-def build_treestamp():
-    build = os.path.join(ROOT, "build", "release")
-    sh(f"cmake -S '{ROOT}' -B '{build}' -G Ninja -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null")
+def build_treestamp(name="release", *options):
+    build = os.path.join(ROOT, "build", name)
+    sh(f"cmake -S '{ROOT}' -B '{build}' -G Ninja -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=Release "
+       f"{' '.join(options)} >/dev/null")
     sh(f"cmake --build '{build}' >/dev/null")
     return os.path.join(build, "treestamp")
 
@@ -228,8 +229,8 @@ def main():
     ap.add_argument("--rounds", type=int, default=9)
     ap.add_argument("--trees", default=os.path.join(tempfile.gettempdir(), "treestamp-bench"))
     ap.add_argument("--binary", help="treestamp to measure (default: a fresh release build)")
-    ap.add_argument("--only", default="full,stop,never,memory",
-                    help="sections to run, of full,stop,never,memory (default: all)")
+    ap.add_argument("--only", default="full,stop,never,memory,startup",
+                    help="sections to run, of full,stop,never,memory,startup (default: all)")
     args = ap.parse_args()
     only = set(args.only.split(","))
     if args.rounds < 7:
@@ -237,7 +238,8 @@ def main():
 
     ensure_tools()
     ts = os.path.abspath(args.binary) if args.binary else build_treestamp()
-    make_trees(args.trees)
+    if only & {"full", "stop", "never", "memory"}:
+        make_trees(args.trees)
     t = lambda name: os.path.join(args.trees, name)
     awk_max = "awk 'BEGIN{m=0} {if ($1+0 > m) m = $1+0} END{printf \"%d\\n\", m}'"
 
@@ -278,6 +280,64 @@ def main():
         print("|---|---:|")
         for tree in ("src20k", "src200k", "flat", "chain"):
             print(f"| {tree} | {peak_rss([ts, t(tree)])} |")
+
+    if "startup" in only:
+        startup(ts, args.trees, args.rounds)
+
+
+def startup(ts, top, rounds):
+    """Start-up cost: each command started many times in a row by a small C
+    driver, rounds interleaved; the floor is an empty C program linked the
+    same way."""
+    work = os.path.join(top, "startup")
+    os.makedirs(work, exist_ok=True)
+    driver, empty, empty_static = (os.path.join(work, n) for n in ("startup", "empty", "empty-static"))
+    sh(f"cc -O2 -o '{driver}' '{os.path.join(HERE, 'startup.c')}'")
+    with open(os.path.join(work, "empty.c"), "w") as f:
+        f.write("int main(void) { return 0; }\n")
+    sh(f"cc -O2 -o '{empty}' '{work}/empty.c' && cc -O2 -static -o '{empty_static}' '{work}/empty.c'")
+    static = build_treestamp("release-static", "-DTREESTAMP_STATIC=ON")
+    one = os.path.join(work, "file")
+    open(one, "w").close()
+    small = os.path.join(work, "tree100")  # 10 directories of 9 files, and the root
+    if not os.path.exists(small):
+        for d in range(10):
+            for f in range(9):
+                os.makedirs(os.path.join(small, "d%d" % d), exist_ok=True)
+                open(os.path.join(small, "d%d" % d, "f%d" % f), "w").close()
+    awk_max = '{if ($1+0 > m) m = $1+0} END {printf "%d\\n", m}'
+    # label, argv (a lone "|" pipes into a second command), floor label
+    commands = [
+        ("empty C program", [empty], None),
+        ("empty C program, static", [empty_static], None),
+        ("treestamp FILE", [ts, one], "empty C program"),
+        ("treestamp FILE, static", [static, one], "empty C program, static"),
+        ("treestamp TREE100", [ts, small], "empty C program"),
+        ("treestamp TREE100, static", [static, small], "empty C program, static"),
+        ("stat -c %Y FILE", ["stat", "-c", "%Y", one], "empty C program"),
+        ("find FILE -printf, awk", ["find", one, "-printf", "%T@\\n", "|", "awk", awk_max],
+         "empty C program"),
+        ("du -s --time FILE", ["du", "-s", "--time", "--time-style=+%s", one], "empty C program"),
+    ]
+    count = 300
+    per_run = {label: [] for label, *_ in commands}
+    for r in range(rounds):
+        for label, argv, _ in (commands if r % 2 == 0 else list(reversed(commands))):
+            out = subprocess.run([driver, str(count)] + argv, check=True, text=True,
+                                 stdout=subprocess.PIPE).stdout
+            per_run[label].append(float(out))
+    print("\n### start-up, one file and a 100-entry tree\n")
+    print(f"{count} starts of each command per round, {rounds} rounds; the floor is the empty "
+          "program linked the same way\n")
+    print("| command | median µs per run | this / floor (paired median) | treestamp FILE / this |")
+    print("|---|---:|---:|---:|")
+    mine = per_run["treestamp FILE"]
+    for label, _, floor in commands:
+        times = per_run[label]
+        ratio = (f"{statistics.median(a / b for a, b in zip(times, per_run[floor])):.2f}x"
+                 if floor else "-")
+        vs = statistics.median(a / b for a, b in zip(mine, times))
+        print(f"| {label} | {statistics.median(times):.0f} | {ratio} | {vs:.2f}x |")
 
 
 def early_stop(ts, flat, rounds):
