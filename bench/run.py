@@ -188,6 +188,16 @@ def syscalls(argv):
     return None
 
 
+def alternate(commands, rounds, measure):
+    """Measures each command once a round, the order reversed every other
+    round; returns the measurements by label (a command's first field)."""
+    results = {c[0]: [] for c in commands}
+    for r in range(rounds):
+        for c in (commands if r % 2 == 0 else list(reversed(commands))):
+            results[c[0]].append(measure(c[1]))
+    return results
+
+
 def newest_of(kind, out):
     out = out.strip()
     if kind == "du":
@@ -207,11 +217,7 @@ def bench(title, commands, rounds, entries):
     if len(answers) != 1:
         print("tools disagree:", results)
         sys.exit(1)
-    times = {label: [] for label, *_ in commands}
-    for r in range(rounds):
-        order = commands if r % 2 == 0 else list(reversed(commands))
-        for label, cmd, _, _ in order:
-            times[label].append(run_once(cmd)[0])
+    times = alternate(commands, rounds, lambda cmd: run_once(cmd)[0])
     ts = times[commands[0][0]]
     print(f"every tool printed {answers.pop()}; {entries} entries; {rounds} rounds\n")
     print("| command | median ms | treestamp / this (paired median) | syscalls per entry |")
@@ -320,12 +326,8 @@ def startup(ts, top, rounds):
         ("du -s --time FILE", ["du", "-s", "--time", "--time-style=+%s", one], "empty C program"),
     ]
     count = 300
-    per_run = {label: [] for label, *_ in commands}
-    for r in range(rounds):
-        for label, argv, _ in (commands if r % 2 == 0 else list(reversed(commands))):
-            out = subprocess.run([driver, str(count)] + argv, check=True, text=True,
-                                 stdout=subprocess.PIPE).stdout
-            per_run[label].append(float(out))
+    per_run = alternate(commands, rounds, lambda argv: float(subprocess.run(
+        [driver, str(count)] + argv, check=True, text=True, stdout=subprocess.PIPE).stdout))
     print("\n### start-up, one file and a 100-entry tree\n")
     print(f"{count} starts of each command per round, {rounds} rounds; the floor is the empty "
           "program linked the same way\n")
@@ -361,10 +363,7 @@ def early_stop(ts, flat, rounds):
         if got != want:
             print(f"{label} printed {got!r}, expected {want!r}")
             sys.exit(1)
-    times = {label: [] for label, *_ in commands}
-    for r in range(rounds):
-        for label, cmd, _ in (commands if r % 2 == 0 else list(reversed(commands))):
-            times[label].append(run_once(cmd)[0])
+    times = alternate(commands, rounds, lambda cmd: run_once(cmd)[0])
     ts = times[commands[0][0]]
     print("| command | median ms | treestamp / this (paired median) | syscalls per directory entry |")
     print("|---|---:|---:|---:|")
