@@ -3,10 +3,13 @@
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <sys/resource.h>
+#include <type_traits>
+#include <unistd.h>
 
 #include "scan.h"
 
@@ -29,16 +32,33 @@ void fail(Status status, int err, const char *format, ...)
 
 void print_time_and_exit(time_t t)
 {
-	errno = 0;
-	int written;
-	if constexpr (sizeof(time_t) == 4)
-		written = std::printf("%d\n", static_cast<int>(t));
-	else
-		written = std::printf("%lld\n", static_cast<long long>(t));
-	// A result that did not reach its reader is no success: flush now, while
-	// the error can still change the status.
-	if (std::fflush(stdout) != 0 || written < 0 || std::ferror(stdout))
-		fail(Status::write_failed, errno != 0 ? errno : EIO, "Error writing result: ");
+	// The time type's width picks the digits of "%d" or "%lld".
+	using Wide = std::conditional_t<sizeof(time_t) == 4, int, long long>;
+	auto value = static_cast<Wide>(t);
+	// Formatted by hand and written at once: standard output's buffer would
+	// set up the allocator, which costs more than examining a small tree.
+	char line[24];
+	char *end = line + sizeof line, *p = end;
+	*--p = '\n';
+	// The magnitude unsigned, so that the most negative value has one too.
+	auto magnitude = static_cast<std::make_unsigned_t<Wide>>(value);
+	if (value < 0)
+		magnitude = 0 - magnitude;
+	do {
+		*--p = static_cast<char>('0' + magnitude % 10);
+		magnitude /= 10;
+	} while (magnitude != 0);
+	if (value < 0)
+		*--p = '-';
+	// A result that did not reach its reader is no success.
+	while (p < end) {
+		ssize_t n = write(STDOUT_FILENO, p, static_cast<std::size_t>(end - p));
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			fail(Status::write_failed, n < 0 ? errno : EIO, "Error writing result: ");
+		p += n;
+	}
 	std::exit(static_cast<int>(Status::ok));
 }
 

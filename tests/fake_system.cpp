@@ -2,9 +2,13 @@
 // - the clock: FAKE_CLOCK is "fail" or readings separated by commas (the last
 //   repeats); every reading appends a line to the file FAKE_CLOCK_LOG;
 // - directory listing: reading the directory whose serial number is
-//   FAKE_LISTING_FAIL_INODE fails with the errno FAKE_LISTING_ERRNO.
+//   FAKE_LISTING_FAIL_INODE fails with the errno FAKE_LISTING_ERRNO;
+// - entry status: the status call on an entry named FAKE_STATUS_FAIL_NAME,
+//   relative to its directory, fails with the errno FAKE_STATUS_ERRNO.
 #include <cerrno>
+#include <cstdarg>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <dirent.h>
 #include <dlfcn.h>
@@ -55,11 +59,20 @@ static bool listing_fails(int fd)
 }
 
 #ifdef __linux__
-extern "C" ssize_t getdents64(int fd, void *buffer, size_t size)
+// The program reads directories through the system call itself.
+extern "C" long syscall(long number, ...)
 {
-	if (listing_fails(fd))
+	va_list ap;
+	va_start(ap, number);
+	long args[6];
+	for (long &arg : args)
+		arg = va_arg(ap, long);
+	va_end(ap);
+	if (number == SYS_getdents64 && listing_fails(static_cast<int>(args[0])))
 		return -1;
-	return syscall(SYS_getdents64, fd, buffer, size);
+	using Syscall = long (*)(long, ...);
+	static auto real = reinterpret_cast<Syscall>(dlsym(RTLD_NEXT, "syscall"));
+	return real(number, args[0], args[1], args[2], args[3], args[4], args[5]);
 }
 #endif
 
@@ -76,4 +89,24 @@ extern "C" struct dirent *readdir(DIR *dir)
 	if (listing_fails(dirfd(dir)))
 		return nullptr;
 	return real(dir);
+}
+
+// Declared by the C library's header under the symbol that the program calls
+// (the large-file or 64-bit-time variant), so this replaces that one.
+extern "C" int fstatat(int dir, const char *name, struct stat *st, int flags)
+{
+	using Fstatat = int (*)(int, const char *, struct stat *, int);
+#if defined(__USE_TIME_BITS64) && __TIMESIZE == 32
+	static auto real = reinterpret_cast<Fstatat>(dlsym(RTLD_NEXT, "__fstatat64_time64"));
+#elif defined(__USE_FILE_OFFSET64)
+	static auto real = reinterpret_cast<Fstatat>(dlsym(RTLD_NEXT, "fstatat64"));
+#else
+	static auto real = reinterpret_cast<Fstatat>(dlsym(RTLD_NEXT, "fstatat"));
+#endif
+	const char *fails = std::getenv("FAKE_STATUS_FAIL_NAME");
+	if (fails != nullptr && std::strcmp(name, fails) == 0) {
+		errno = std::atoi(std::getenv("FAKE_STATUS_ERRNO"));
+		return -1;
+	}
+	return real(dir, name, st, flags);
 }

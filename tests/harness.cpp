@@ -15,6 +15,10 @@
 
 extern char **environ;
 
+#ifndef TREESTAMP_EMULATOR
+#define TREESTAMP_EMULATOR ""
+#endif
+
 namespace {
 
 [[noreturn]] void die(const std::string &what)
@@ -43,14 +47,59 @@ const Strings kPreload = {"LD_PRELOAD=" FAKE_SYSTEM_MODULE, "ASAN_OPTIONS=verify
 
 } // namespace
 
+const std::string &program()
+{
+	static const std::string path = [] {
+		const char *given = std::getenv("TREESTAMP_PROGRAM");
+		return std::string(given != nullptr && *given != '\0' ? given : TREESTAMP_BINARY);
+	}();
+	return path;
+}
+
+bool preloadable()
+{
+#ifdef TREESTAMP_STATIC_PROGRAM
+	return false;
+#else
+	return program() == TREESTAMP_BINARY;
+#endif
+}
+
+std::string error_text(int err)
+{
+	const char *libc = std::getenv("TREESTAMP_PROGRAM_LIBC");
+	if (libc != nullptr && std::string(libc) == "musl") {
+		switch (err) {
+		case ENAMETOOLONG: return "Filename too long";
+		case EMFILE: return "No file descriptors available";
+		case EOVERFLOW: return "Value too large for data type";
+		case EIO: return "I/O error";
+		}
+	}
+	return std::strerror(err);
+}
+
+// The command that runs a program built for another processor, if any.
+static Strings emulator()
+{
+	const char *given = std::getenv("TREESTAMP_EMULATOR");
+	std::istringstream text(given != nullptr ? given : TREESTAMP_EMULATOR);
+	Strings words;
+	for (std::string word; text >> word;)
+		words.push_back(word);
+	return words;
+}
+
+bool emulated()
+{
+	return !emulator().empty();
+}
+
 Result run(const Strings &args, const RunOptions &options)
 {
 	Strings words(options.prefix);
-#ifdef TREESTAMP_EMULATOR
-	std::istringstream emulator(TREESTAMP_EMULATOR);
-	for (std::string word; emulator >> word;)
+	for (const auto &word : emulator())
 		words.push_back(word);
-#endif
 	words.push_back(options.program);
 	words.insert(words.end(), args.begin(), args.end());
 	Strings env(options.env);
@@ -131,12 +180,22 @@ Strings failing_listing(const std::string &dir, int err)
 	return env;
 }
 
-int count_lines(const std::string &path)
+Strings failing_status(const std::string &name, int err)
+{
+	Strings env(kPreload);
+	env.insert(env.end(), {"FAKE_STATUS_FAIL_NAME=" + name, "FAKE_STATUS_ERRNO=" + std::to_string(err)});
+	return env;
+}
+
+std::string read_file(const std::string &path)
 {
 	std::FILE *f = std::fopen(path.c_str(), "r");
-	if (f == nullptr)
-		return 0;
-	std::string text = slurp(f);
+	return f == nullptr ? std::string() : slurp(f);
+}
+
+int count_lines(const std::string &path)
+{
+	std::string text = read_file(path);
 	return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
 }
 
@@ -214,6 +273,6 @@ std::string TempDir::chain(const std::string &rel, int levels, const std::string
 std::string TempDir::program_copy() const
 {
 	std::string copy = *this / "treestamp";
-	shell(std::string("cp '") + TREESTAMP_BINARY + "' '" + copy + "' && chmod 755 '" + copy + "'");
+	shell("cp '" + program() + "' '" + copy + "' && chmod 755 '" + copy + "'");
 	return copy;
 }

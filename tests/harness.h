@@ -10,11 +10,17 @@ using Strings = std::vector<std::string>;
 // Where the program's standard output goes.
 enum class Output { captured, full_device, closed };
 
+// The program under test: the one built beside the tests, or the one that
+// the environment's TREESTAMP_PROGRAM names, built elsewhere, for instance
+// against another C library (TREESTAMP_PROGRAM_LIBC=musl says which) or for
+// another processor (TREESTAMP_EMULATOR then names the command that runs it).
+const std::string &program();
+
 struct RunOptions {
 	Strings env = {};    // NAME=value added to the environment
 	Strings prefix = {}; // a command that runs the program: prlimit, setpriv
 	Output output = Output::captured;
-	std::string program = TREESTAMP_BINARY;
+	std::string program = ::program();
 };
 
 // One run: the arguments and what it must leave behind (exit status, outputs).
@@ -45,19 +51,26 @@ std::string check(const Case &c, const RunOptions &options = {});
 // when the tests run as root.
 Strings unprivileged();
 
-// Preloading reaches no static program; the tests that need the stand-ins
-// below skip such a build.
-#ifdef TREESTAMP_STATIC_PROGRAM
-constexpr bool kPreloadable = false;
-#else
-constexpr bool kPreloadable = true;
-#endif
+// Preloading reaches no static program, nor one built elsewhere; the tests
+// that need the stand-ins below skip such a program.
+bool preloadable();
+
+// True when the program runs under an emulator, whose own limits a prefix
+// such as prlimit sets instead of the program's.
+bool emulated();
+
+// The system's text for err, in the words of the program's C library.
+std::string error_text(int err);
 
 // Preloads the clock: "fail" or readings separated by commas (the last
 // repeats), each reading logged as a line in log.
 Strings fake_clock(const std::string &readings, const std::string &log);
 // Preloads a listing call that fails with err on the directory dir.
 Strings failing_listing(const std::string &dir, int err);
+// Preloads a status call that fails with err on every entry called name.
+Strings failing_status(const std::string &name, int err);
+// What the file at path holds, empty when it cannot be read.
+std::string read_file(const std::string &path);
 int count_lines(const std::string &path);
 
 enum class Kind { file, dir, link, fifo };

@@ -42,6 +42,7 @@ TEST_F(Stop, ArgumentsAcceptedAndRefused)
 	         // accepted: the file's own time is printed either way
 	         {{file, "0"}, 0, "500\n"},   {{file, ""}, 0, "500\n"},   {{file, "-0"}, 0, "500\n"},
 	         {{file, "+7"}, 0, "500\n"},  {{file, "  7"}, 0, "500\n"}, {{file, "r"}, 0, "500\n"},
+	         {{file, "\n\v\f\r\t 7"}, 0, "500\n"},
 	         {{file, "r0"}, 0, "500\n"},  {{file, "r 60"}, 0, "500\n"}, {{file, "r+60"}, 0, "500\n"},
 	         {{file, "2147483647"}, 0, "500\n"}, {{file, "r2147483647"}, 0, "500\n"},
 	         // the time type's range
@@ -55,6 +56,7 @@ TEST_F(Stop, ArgumentsAcceptedAndRefused)
 	         {{file, "5s"}, 1, "", illegal("5s")},     {{file, "1 2"}, 1, "", illegal("1 2")},
 	         {{file, "0x10"}, 1, "", illegal("0x10")}, {{file, "5 "}, 1, "", illegal("5 ")},
 	         {{file, "abc"}, 1, "", illegal("abc")},   {{file, " "}, 1, "", illegal(" ")},
+	         {{file, "+"}, 1, "", illegal("+")},       {{file, "+-5"}, 1, "", illegal("+-5")},
 	         {{file, "-5"}, 1, "", illegal("-5")},     {{file, "-" + huge}, 1, "", illegal("-" + huge)},
 	         {{file, huge + "x"}, 1, "", illegal(huge + "x")},
 	         {{file, "R5"}, 1, "", illegal("R5")},     {{file, " r5"}, 1, "", illegal(" r5")},
@@ -87,7 +89,7 @@ TEST_F(Stop, AbsoluteStopsAtTheFirstRiseAboveIt)
 
 TEST_F(Stop, ClockFailure)
 {
-	if (!kPreloadable)
+	if (!preloadable())
 		GTEST_SKIP() << "needs the preloaded stand-ins";
 	const std::string no_clock = "Error getting current time\n";
 	for (const char *arg : {"r10", "r", "r0"})
@@ -98,7 +100,7 @@ TEST_F(Stop, ClockFailure)
 
 TEST_F(Stop, RelativeFollowsTheClockAtCandidatesOnly)
 {
-	if (!kPreloadable)
+	if (!preloadable())
 		GTEST_SKIP() << "needs the preloaded stand-ins";
 	tmp.make({{"m", 950, Kind::dir}, {"m/a", 1100, Kind::dir}, {"m/a/b", 1250, Kind::dir},
 	          {"m/a/b/c", 1400}});
