@@ -95,6 +95,7 @@ public:
 		len_ = pos_ = 0;
 		return true;
 	}
+	// Ends the listing; the reader may then open another directory.
 	void close()
 	{
 		if (fd_ != 0)
@@ -155,6 +156,7 @@ public:
 		scratch_ = scratch;
 		return true;
 	}
+	// Ends the listing; the reader may then open another directory.
 	void close()
 	{
 		if (dir_ != nullptr)
