@@ -184,10 +184,12 @@ private:
 };
 #endif
 
-// One open directory of the walk: its reader and the length of its path.
+// One open directory of the walk: its reader, the length of its path, and
+// where its entries' names go in the buffer, after the separator.
 struct Level {
 	DirReader dir;
 	std::size_t len = 0;
+	std::size_t base = 0;
 };
 
 // The directories open from the root down to the one being read. Static, as
@@ -266,7 +268,8 @@ bool skippable(int err, int dir)
 }
 
 // Opens the directory name below parent, whose path (len bytes) is in the
-// buffer, as the given level; false when it is skipped.
+// buffer, as the given level, and puts the separator for its entries after
+// that path; false when it is skipped.
 bool enter(Level &level, int parent, const char *name, std::size_t len, char *room)
 {
 	if (!level.dir.open(parent, name, len, room, scratch + kScratchSize)) {
@@ -274,7 +277,9 @@ bool enter(Level &level, int parent, const char *name, std::size_t len, char *ro
 			return false;
 		fail(Status::unexaminable, errno, "Cannot open directory %s: ", path);
 	}
-	level.len = len;
+	level.len = level.base = len;
+	if (path[len - 1] != '/')
+		path[level.base++] = '/';
 	return true;
 }
 
@@ -287,9 +292,7 @@ void walk(const Cells &c, std::size_t len)
 		return;
 	for (;;) {
 		Level &level = levels[depth];
-		std::size_t base = level.len;
-		if (path[base - 1] != '/')
-			path[base++] = '/';
+		const std::size_t base = level.base;
 		const char *entry;
 		Next got = level.dir.next(&entry);
 		if (got != Next::entry) {

@@ -45,6 +45,17 @@ std::string slurp(std::FILE *f)
 // The sanitizer runtime insists on coming first; the stand-ins must, too.
 const Strings kPreload = {"LD_PRELOAD=" FAKE_SYSTEM_MODULE, "ASAN_OPTIONS=verify_asan_link_order=0"};
 
+// The command that runs a program built for another processor, if any.
+Strings emulator()
+{
+	const char *given = std::getenv("TREESTAMP_EMULATOR");
+	std::istringstream text(given != nullptr ? given : TREESTAMP_EMULATOR);
+	Strings words;
+	for (std::string word; text >> word;)
+		words.push_back(word);
+	return words;
+}
+
 } // namespace
 
 const std::string &program()
@@ -77,17 +88,6 @@ std::string error_text(int err)
 		}
 	}
 	return std::strerror(err);
-}
-
-// The command that runs a program built for another processor, if any.
-static Strings emulator()
-{
-	const char *given = std::getenv("TREESTAMP_EMULATOR");
-	std::istringstream text(given != nullptr ? given : TREESTAMP_EMULATOR);
-	Strings words;
-	for (std::string word; text >> word;)
-		words.push_back(word);
-	return words;
 }
 
 bool emulated()

@@ -2,9 +2,9 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <limits>
 #include <csignal>
 #include <cstring>
+#include <limits>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
