@@ -42,6 +42,8 @@ namespace {
 // Never follow a link: an entry swapped for one after its status was taken is
 // treated like a directory that vanished.
 constexpr int kOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// Some systems (Solaris) define it as an unsigned constant.
+constexpr int kCwd = static_cast<int>(AT_FDCWD);
 
 // Every level adds a separator and at least one character to the path, so
 // the path limit bounds the number of directories open at once.
@@ -288,7 +290,7 @@ bool enter(Level &level, int parent, const char *name, std::size_t len, char *ro
 void walk(const Cells &c, std::size_t len)
 {
 	std::size_t depth = 0;
-	if (!enter(levels[0], AT_FDCWD, path, len, scratch))
+	if (!enter(levels[0], kCwd, path, len, scratch))
 		return;
 	for (;;) {
 		Level &level = levels[depth];

@@ -95,6 +95,18 @@ bool emulated()
 	return !emulator().empty();
 }
 
+bool sanitized()
+{
+#if defined(__SANITIZE_ADDRESS__)
+	return program() == TREESTAMP_BINARY;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+	return program() == TREESTAMP_BINARY;
+#endif
+#endif
+	return false;
+}
+
 Result run(const Strings &args, const RunOptions &options)
 {
 	Strings words(options.prefix);

@@ -59,6 +59,10 @@ bool preloadable();
 // such as prlimit sets instead of the program's.
 bool emulated();
 
+// True when the program carries the sanitizers' run-time, whose own needs
+// of stack, memory and descriptors no limit meant for the program allows.
+bool sanitized();
+
 // The system's text for err, in the words of the program's C library.
 std::string error_text(int err);
 
