@@ -98,7 +98,8 @@ void read_stop_argument(const char *arg, time_t *threshold, time_t *window)
 	}
 }
 
-// Lets a walk as deep as the path limit allows hold one descriptor per level.
+// Lets the walk keep a descriptor at every level of a deep tree, which
+// spares it letting go of directories and opening them again by their path.
 static void raise_open_files_limit()
 {
 	struct rlimit limit;
@@ -113,7 +114,7 @@ static void raise_open_files_limit()
 	if (want <= limit.rlim_cur)
 		return;
 	limit.rlim_cur = want;
-	// Best effort: where the system refuses, a level that cannot open reports it.
+	// Best effort: where the system refuses, the walk makes do with fewer.
 	(void)setrlimit(RLIMIT_NOFILE, &limit);
 }
 

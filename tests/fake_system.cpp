@@ -4,9 +4,14 @@
 // - directory listing: reading the directory whose serial number is
 //   FAKE_LISTING_FAIL_INODE fails with the errno FAKE_LISTING_ERRNO;
 // - entry status: the status call on an entry named FAKE_STATUS_FAIL_NAME,
-//   relative to its directory, fails with the errno FAKE_STATUS_ERRNO.
+//   relative to its directory, fails with the errno FAKE_STATUS_ERRNO;
+// - opening: where FAKE_OPEN_NAME names what is opened (alone, or as the
+//   last part of a path), the open fails with the errno FAKE_OPEN_ERRNO, or
+//   else, the first time, the paths FAKE_OPEN_EXCHANGE and
+//   FAKE_OPEN_EXCHANGE_WITH trade places before it.
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -109,4 +114,36 @@ extern "C" int fstatat(int dir, const char *name, struct stat *st, int flags)
 		return -1;
 	}
 	return real(dir, name, st, flags);
+}
+
+// Declared by the C library's header under the symbol that the program
+// calls (the large-file variant, where there is one), as fstatat below is.
+extern "C" int openat(int dir, const char *name, int flags, ...)
+{
+	using Openat = int (*)(int, const char *, int, ...);
+#ifdef __USE_FILE_OFFSET64
+	static auto real = reinterpret_cast<Openat>(dlsym(RTLD_NEXT, "openat64"));
+#else
+	static auto real = reinterpret_cast<Openat>(dlsym(RTLD_NEXT, "openat"));
+#endif
+	mode_t mode = 0;
+	if ((flags & O_CREAT) != 0) {
+		va_list ap;
+		va_start(ap, flags);
+		mode = static_cast<mode_t>(va_arg(ap, int));
+		va_end(ap);
+	}
+	const char *want = std::getenv("FAKE_OPEN_NAME");
+	const char *last = std::strrchr(name, '/');
+	if (want != nullptr && std::strcmp(last != nullptr ? last + 1 : name, want) == 0) {
+		if (const char *err = std::getenv("FAKE_OPEN_ERRNO")) {
+			errno = std::atoi(err);
+			return -1;
+		}
+		static bool exchanged = false;
+		if (!exchanged) // renamed by path: the program may have no descriptor to spare
+			exchanged = renameat2(AT_FDCWD, std::getenv("FAKE_OPEN_EXCHANGE"), AT_FDCWD,
+			                      std::getenv("FAKE_OPEN_EXCHANGE_WITH"), RENAME_EXCHANGE) == 0;
+	}
+	return real(dir, name, flags, mode);
 }

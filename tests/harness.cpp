@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sstream>
@@ -44,6 +45,14 @@ std::string slurp(std::FILE *f)
 
 // The sanitizer runtime insists on coming first; the stand-ins must, too.
 const Strings kPreload = {"LD_PRELOAD=" FAKE_SYSTEM_MODULE, "ASAN_OPTIONS=verify_asan_link_order=0"};
+
+// The stand-ins, set up by vars.
+Strings preloaded(const Strings &vars)
+{
+	Strings env(kPreload);
+	env.insert(env.end(), vars.begin(), vars.end());
+	return env;
+}
 
 // The command that runs a program built for another processor, if any.
 Strings emulator()
@@ -137,9 +146,9 @@ Result run(const Strings &args, const RunOptions &options)
 		else
 			dup2(sink, 1);
 		dup2(fileno(err), 2);
-		// The program is to see standard input, output and error only.
-		fcntl(fileno(out), F_SETFD, FD_CLOEXEC);
-		fcntl(fileno(err), F_SETFD, FD_CLOEXEC);
+		// The program is to see standard input, output and error only, not
+		// what the suite inherited from whatever started it.
+		closefrom(3);
 		execvpe(argv[0], argv.data(), envp.data());
 		_exit(126);
 	}
@@ -176,9 +185,7 @@ Strings unprivileged()
 
 Strings fake_clock(const std::string &readings, const std::string &log)
 {
-	Strings env(kPreload);
-	env.insert(env.end(), {"FAKE_CLOCK=" + readings, "FAKE_CLOCK_LOG=" + log});
-	return env;
+	return preloaded({"FAKE_CLOCK=" + readings, "FAKE_CLOCK_LOG=" + log});
 }
 
 Strings failing_listing(const std::string &dir, int err)
@@ -186,17 +193,36 @@ Strings failing_listing(const std::string &dir, int err)
 	struct stat st;
 	if (stat(dir.c_str(), &st) != 0)
 		die("stat " + dir);
-	Strings env(kPreload);
-	env.insert(env.end(), {"FAKE_LISTING_FAIL_INODE=" + std::to_string(st.st_ino),
-	                       "FAKE_LISTING_ERRNO=" + std::to_string(err)});
-	return env;
+	return preloaded({"FAKE_LISTING_FAIL_INODE=" + std::to_string(st.st_ino),
+	                  "FAKE_LISTING_ERRNO=" + std::to_string(err)});
 }
 
 Strings failing_status(const std::string &name, int err)
 {
-	Strings env(kPreload);
-	env.insert(env.end(), {"FAKE_STATUS_FAIL_NAME=" + name, "FAKE_STATUS_ERRNO=" + std::to_string(err)});
-	return env;
+	return preloaded({"FAKE_STATUS_FAIL_NAME=" + name, "FAKE_STATUS_ERRNO=" + std::to_string(err)});
+}
+
+Strings failing_open(const std::string &name, int err)
+{
+	return preloaded({"FAKE_OPEN_NAME=" + name, "FAKE_OPEN_ERRNO=" + std::to_string(err)});
+}
+
+Strings exchange_on_open(const std::string &name, const std::string &a, const std::string &b)
+{
+	return preloaded({"FAKE_OPEN_NAME=" + name, "FAKE_OPEN_EXCHANGE=" + a, "FAKE_OPEN_EXCHANGE_WITH=" + b});
+}
+
+Strings listing(const std::string &dir)
+{
+	DIR *d = opendir(dir.c_str());
+	if (d == nullptr)
+		die("opendir " + dir);
+	Strings names;
+	while (const struct dirent *e = readdir(d))
+		if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+			names.push_back(e->d_name);
+	closedir(d);
+	return names;
 }
 
 std::string read_file(const std::string &path)

@@ -73,6 +73,13 @@ Strings fake_clock(const std::string &readings, const std::string &log);
 Strings failing_listing(const std::string &dir, int err);
 // Preloads a status call that fails with err on every entry called name.
 Strings failing_status(const std::string &name, int err);
+// Preloads an open that fails with err on everything called name.
+Strings failing_open(const std::string &name, int err);
+// Preloads an open that, the first time something called name is opened,
+// first makes the paths a and b trade places.
+Strings exchange_on_open(const std::string &name, const std::string &a, const std::string &b);
+// The names in the directory dir, but . and .., in the order it lists them.
+Strings listing(const std::string &dir);
 // What the file at path holds, empty when it cannot be read.
 std::string read_file(const std::string &path);
 int count_lines(const std::string &path);

@@ -1,4 +1,5 @@
 // The walk and the result line, through the built program.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -226,23 +227,68 @@ TEST(Walk, FewDescriptorsGiveTheRightTimeOrAClearFailure)
 	tmp.make({{"deep", 1, Kind::dir}});
 	tmp.chain("deep", 200, "d", 1000);
 	tmp.touch("deep", "1", "1");
-	// The soft limit is raised as far as the hard one allows...
+	// The soft limit is raised as far as the hard one allows; below that,
+	// the shallowest levels let go of their descriptors.
 	struct rlimit limit;
 	ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+	Strings limits = {"64:64"};
 	if (limit.rlim_max >= 256)
-		check({{tmp / "deep"}, 0, "1200\n"},
-		      {.prefix = {"prlimit", "--nofile=64:" + std::to_string(limit.rlim_max), "--"}});
-	// ...and where it cannot be, the walk says so instead of printing a
-	// partial time. (A leak checker, where built in, needs a descriptor at exit.)
-	std::string err = check({{tmp / "deep"}, 2, "", kAnyError},
-	                        {.env = {"ASAN_OPTIONS=detect_leaks=0"},
-	                         .prefix = {"prlimit", "--nofile=64:64", "--"}});
-	EXPECT_TRUE(err.starts_with("Cannot open directory " + tmp / "deep/d/d/")) << err;
-	EXPECT_TRUE(err.ends_with("/d: " + error_text(EMFILE) + "\n")) << err;
+		limits.push_back("64:" + std::to_string(limit.rlim_max));
+	for (const std::string &nofile : limits)
+		check({{tmp / "deep"}, 0, "1200\n"}, {.prefix = {"prlimit", "--nofile=" + nofile, "--"}});
+	// Only with nothing left to let go does the walk give up, and says so.
+	if (preloadable())
+		check({{tmp / "deep"}, 2, "", "Cannot open directory " + tmp / "deep/d: " + error_text(EMFILE) + "\n"},
+		      {.env = failing_open("d", EMFILE)});
+}
+
+// With one descriptor to spare, every level lets go of its own to open the
+// next one and opens it again on return; a listing several reads long must
+// go on where it was, and a directory replaced meanwhile is not listed.
+TEST(Walk, LevelsThatLetGoGoOnWhereTheyWere)
+{
+	if (emulated() || sanitized())
+		GTEST_SKIP() << "the descriptor limit would bind the emulator or the sanitizers' run-time";
+	TempDir tmp;
+	std::vector<Node> nodes = {{"wide", 100, Kind::dir}};
+	for (int i = 0; i < 600; ++i)
+		nodes.push_back({"wide/" + std::to_string(i) + std::string(200, 'n'), 200});
+	tmp.make(nodes);
+	tmp.chain("wide", 300, "c", 1000);
+	tmp.touch("wide", "100", "100");
+	const Strings order = listing(tmp / "wide");
+	const auto chain = static_cast<std::size_t>(std::find(order.begin(), order.end(), "c") - order.begin());
+	const RunOptions one_spare{.prefix = {"prlimit", "--nofile=4:4", "--"}};
+	// the first entry, one halfway to the chain, the one right after it, one
+	// in a later read and the last
+	for (std::size_t at : {std::size_t{0}, chain / 2, chain + 1, (chain + order.size()) / 2, order.size() - 1}) {
+		if (at >= order.size() || at == chain)
+			continue;
+		tmp.touch("wide/" + order[at], "5000", "5000");
+		check({{tmp / "wide"}, 0, "5000\n"}, one_spare);
+		tmp.touch("wide/" + order[at], "200", "200");
+	}
+	if (!preloadable())
+		return;
+	// r trades places with other while the walk, below r/a, has let go of
+	// both: a/ is then gone, and the r it comes back to is other, whose
+	// entries must not count; r's own may have been examined or skipped.
+	tmp.make({{"r", 100, Kind::dir}, {"r/a", 200, Kind::dir}, {"r/a/b", 300, Kind::dir}, {"other", 1, Kind::dir}});
+	std::vector<Node> older, newer;
+	for (int i = 0; i < 50; ++i) {
+		older.push_back({"r/" + std::to_string(i), 250});
+		newer.push_back({"other/" + std::to_string(i), 900});
+	}
+	tmp.make(older);
+	tmp.make(newer);
+	tmp.touch("r", "100", "100");
+	check({{tmp / "r"}, 0, "300\n"},
+	      {.env = exchange_on_open("b", tmp / "r", tmp / "other"), .prefix = one_spare.prefix});
 }
 
 // Forty levels whose listings each fill a whole read outgrow the room the walk
-// keeps for them; a level's unread entries must survive its subdirectory's walk.
+// keeps for them; a level's unread entries must survive its subdirectory's
+// walk, also where they were dropped from that room, to be read again.
 TEST(Walk, LargeDirectoriesAlongOnePath)
 {
 	TempDir tmp;
@@ -252,9 +298,17 @@ TEST(Walk, LargeDirectoriesAlongOnePath)
 		for (int i = 0; i < 120; ++i)
 			nodes.push_back({dir + "/" + std::to_string(i) + std::string(240, 'n'), 200});
 	}
-	nodes[60].mtime = 5000;
 	tmp.make(nodes);
-	check({{tmp / "w"}, 0, "5000\n"});
+	// the top level's entry right after the way down, and its last
+	const Strings order = listing(tmp / "w");
+	const auto down = static_cast<std::size_t>(std::find(order.begin(), order.end(), "d") - order.begin());
+	for (std::size_t at : {down + 1, order.size() - 1}) {
+		if (at >= order.size() || at == down)
+			continue;
+		tmp.touch("w/" + order[at], "5000", "5000");
+		check({{tmp / "w"}, 0, "5000\n"});
+		tmp.touch("w/" + order[at], "200", "200");
+	}
 }
 
 // A chain of one-letter directories ending in the newest entry, a file whose
@@ -271,19 +325,22 @@ std::string path_of_length(const TempDir &tmp, std::size_t length)
 }
 
 // About two thousand levels, under stack limits far below what a recursive
-// walk of them takes; the hard limit may keep the soft one from rising. With
-// no environment, what the limit leaves the program does not depend on the
-// suite's: the kernel's random offset of the stack (up to 8 KiB) still fits.
-TEST(Walk, PathJustBelowTheLimitIsExaminedWithASmallStack)
+// walk of them takes (the hard limit may keep the soft one from rising),
+// with one descriptor beyond the standard three, or with less memory than
+// a descriptor and a buffer for each level would take. With no environment,
+// what the stack limit leaves the program does not depend on the suite's:
+// the kernel's random offset of the stack (up to 8 KiB) still fits.
+TEST(Walk, PathJustBelowTheLimitIsExaminedWithASmallStackFewDescriptorsOrLittleData)
 {
 	if (emulated())
-		GTEST_SKIP() << "the limit would bind the emulator, which gives the program a stack of its own";
+		GTEST_SKIP() << "the limits would bind the emulator, which gives the program a stack of its own";
 	if (sanitized())
-		GTEST_SKIP() << "the sanitizers' run-time needs more stack than the limits leave, more or less by chance";
+		GTEST_SKIP() << "the sanitizers' run-time needs more than the limits leave, more or less by chance";
 	TempDir tmp;
 	ASSERT_EQ(path_of_length(tmp, PATH_MAX - 1).size(), PATH_MAX - 1u);
-	for (const char *limit : {"16384:", "65536:65536", "16384:16384"})
-		check({{tmp / "long"}, 0, "5000\n"}, {.prefix = {"env", "-i", "prlimit", std::string("--stack=") + limit, "--"}});
+	for (const char *limit :
+	     {"--stack=16384:", "--stack=65536:65536", "--stack=16384:16384", "--nofile=4:4", "--data=393216"})
+		check({{tmp / "long"}, 0, "5000\n"}, {.prefix = {"env", "-i", "prlimit", limit, "--"}});
 }
 
 TEST(Walk, PathAtTheLimitFailsAsItsStatusCallWould)
