@@ -7,7 +7,7 @@ prints the median wall time, the paired ratio treestamp/tool, the system
 calls per entry and the peak resident memory. Nothing is asserted: the
 table is the result.
 
-    python3 bench/run.py [--rounds N] [--trees DIR] [--binary PATH] [--only SECTIONS]
+    python3 bench/run.py [--rounds N] [--trees DIR] [--binary PATH] [--baseline PATH] [--only SECTIONS]
 """
 
 import argparse
@@ -235,6 +235,7 @@ def main():
     ap.add_argument("--rounds", type=int, default=9)
     ap.add_argument("--trees", default=os.path.join(tempfile.gettempdir(), "treestamp-bench"))
     ap.add_argument("--binary", help="treestamp to measure (default: a fresh release build)")
+    ap.add_argument("--baseline", help="another treestamp, an earlier build say, measured in the same rounds")
     ap.add_argument("--only", default="full,stop,never,memory,startup",
                     help="sections to run, of full,stop,never,memory,startup (default: all)")
     args = ap.parse_args()
@@ -244,6 +245,7 @@ def main():
 
     ensure_tools()
     ts = os.path.abspath(args.binary) if args.binary else build_treestamp()
+    base = os.path.abspath(args.baseline) if args.baseline else None
     if only & {"full", "stop", "never", "memory"}:
         make_trees(args.trees)
     t = lambda name: os.path.join(args.trees, name)
@@ -253,6 +255,7 @@ def main():
         d = t(tree)
         return [
             ("treestamp", [ts, d], "int", [ts, d]),
+            *([("treestamp, baseline", [base, d], "int", [base, d])] if base else []),
             ("du -s --time", ["du", "-s", "--time", "--time-style=+%s", d], "du",
              ["du", "-s", "--time", "--time-style=+%s", d]),
             ("find -printf, awk", f"find '{d}' -printf '%T@\\n' | {awk_max}", "int", ["find", d, "-printf", "%T@\\n"]),
@@ -288,10 +291,10 @@ def main():
             print(f"| {tree} | {peak_rss([ts, t(tree)])} |")
 
     if "startup" in only:
-        startup(ts, args.trees, args.rounds)
+        startup(ts, base, args.trees, args.rounds)
 
 
-def startup(ts, top, rounds):
+def startup(ts, base, top, rounds):
     """Start-up cost: each command started many times in a row by a small C
     driver, rounds interleaved; the floor is an empty C program linked the
     same way."""
@@ -318,6 +321,7 @@ def startup(ts, top, rounds):
         ("empty C program, static", [empty_static], None),
         ("treestamp FILE", [ts, one], "empty C program"),
         ("treestamp FILE, static", [static, one], "empty C program, static"),
+        *([("treestamp FILE, baseline", [base, one], "empty C program")] if base else []),
         ("treestamp TREE100", [ts, small], "empty C program"),
         ("treestamp TREE100, static", [static, small], "empty C program, static"),
         ("stat -c %Y FILE", ["stat", "-c", "%Y", one], "empty C program"),
