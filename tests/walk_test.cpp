@@ -221,6 +221,27 @@ TEST(Walk, ResultLineOfEveryTime)
 	}
 }
 
+// Where name stands in the listing order.
+std::size_t place(const Strings &order, const std::string &name)
+{
+	return static_cast<std::size_t>(std::find(order.begin(), order.end(), name) - order.begin());
+}
+
+// Plants the newest time on the entry of dir at each place of its listing
+// order in turn (those there are, but the way down), for the walk to find.
+void newest_found_at(const TempDir &tmp, const std::string &dir, const Strings &order,
+                     std::initializer_list<std::size_t> places, const std::string &down,
+                     const RunOptions &options = {})
+{
+	for (std::size_t at : places) {
+		if (at >= order.size() || order[at] == down)
+			continue;
+		tmp.touch(dir + "/" + order[at], "5000", "5000");
+		check({{tmp / dir}, 0, "5000\n"}, options);
+		tmp.touch(dir + "/" + order[at], "200", "200");
+	}
+}
+
 TEST(Walk, FewDescriptorsGiveTheRightTimeOrAClearFailure)
 {
 	TempDir tmp;
@@ -257,17 +278,11 @@ TEST(Walk, LevelsThatLetGoGoOnWhereTheyWere)
 	tmp.chain("wide", 300, "c", 1000);
 	tmp.touch("wide", "100", "100");
 	const Strings order = listing(tmp / "wide");
-	const auto chain = static_cast<std::size_t>(std::find(order.begin(), order.end(), "c") - order.begin());
+	const std::size_t chain = place(order, "c"), last = order.size() - 1;
 	const RunOptions one_spare{.prefix = {"prlimit", "--nofile=4:4", "--"}};
 	// the first entry, one halfway to the chain, the one right after it, one
 	// in a later read and the last
-	for (std::size_t at : {std::size_t{0}, chain / 2, chain + 1, (chain + order.size()) / 2, order.size() - 1}) {
-		if (at >= order.size() || at == chain)
-			continue;
-		tmp.touch("wide/" + order[at], "5000", "5000");
-		check({{tmp / "wide"}, 0, "5000\n"}, one_spare);
-		tmp.touch("wide/" + order[at], "200", "200");
-	}
+	newest_found_at(tmp, "wide", order, {0, chain / 2, chain + 1, (chain + last + 1) / 2, last}, "c", one_spare);
 	if (!preloadable())
 		return;
 	// r trades places with other while the walk, below r/a, has let go of
@@ -301,14 +316,7 @@ TEST(Walk, LargeDirectoriesAlongOnePath)
 	tmp.make(nodes);
 	// the top level's entry right after the way down, and its last
 	const Strings order = listing(tmp / "w");
-	const auto down = static_cast<std::size_t>(std::find(order.begin(), order.end(), "d") - order.begin());
-	for (std::size_t at : {down + 1, order.size() - 1}) {
-		if (at >= order.size() || at == down)
-			continue;
-		tmp.touch("w/" + order[at], "5000", "5000");
-		check({{tmp / "w"}, 0, "5000\n"});
-		tmp.touch("w/" + order[at], "200", "200");
-	}
+	newest_found_at(tmp, "w", order, {place(order, "d") + 1, order.size() - 1}, "d");
 }
 
 // A chain of one-letter directories ending in the newest entry, a file whose
