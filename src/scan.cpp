@@ -1,28 +1,19 @@
 #include "scan.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #ifdef __linux__
 #include <linux/magic.h>
-#include <sys/syscall.h>
 #include <sys/vfs.h>
 #endif
 
+#include "dir_reader.h"
 #include "front.h"
-
-#if defined(__linux__) && !defined(TREESTAMP_READDIR)
-#define TREESTAMP_GETDENTS 1
-#else
-#define TREESTAMP_GETDENTS 0
-#endif
 
 void check_young_enough(const time_t *newest, time_t *threshold, const time_t *window)
 {
@@ -39,220 +30,23 @@ void check_young_enough(const time_t *newest, time_t *threshold, const time_t *w
 
 namespace {
 
-// Never follow a link: an entry swapped for one after its status was taken is
-// treated like a directory that vanished.
-constexpr int kOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-// Some systems (Solaris) define it as an unsigned constant.
-constexpr int kCwd = static_cast<int>(AT_FDCWD);
-
 // Every level adds a separator and at least one character to the path, so
 // the path limit bounds the depth of the walk.
 constexpr std::size_t kMaxDepth = PATH_MAX / 2 + 2;
 static_assert(PATH_MAX < 65536, "path lengths are kept in 16 bits");
 
-// What asking a directory for its next entry gave.
-enum class Next { entry, end, error };
-
-#if TREESTAMP_GETDENTS
-// The kernel's record for one entry. Declared here and read through the
-// system call itself: old C libraries have no getdents64 wrapper, and some
-// declare no such record.
-struct KernelEntry {
-	std::uint64_t ino;
-	std::int64_t off;
-	unsigned short reclen;
-	unsigned char type;
-	char name[NAME_MAX + 1]; // a record holds only as much of it as the name needs
-};
-
-// One kernel read fills at most this much.
-constexpr std::size_t kChunk = std::size_t{32} * 1024;
-// The largest record a single entry can take.
-constexpr std::size_t kEntryMax = (offsetof(KernelEntry, name) + NAME_MAX + 1 + 7) & ~std::size_t{7};
-// What every level's buffered entries share, each level's after those of
-// the levels above it: enough for two full reads, which ordinary trees
-// never outgrow, since a level whose entries have all been handed out
-// leaves its room to the levels below.
-constexpr std::size_t kScratchSize = 2 * kChunk;
-// A level gets at least this much room, or the levels above drop theirs;
-// at least one record, so that a read always makes progress.
-constexpr std::size_t kMinRoom = kChunk / 4;
-static_assert(kMinRoom >= kEntryMax);
-
-alignas(8) char scratch[kScratchSize];
-
-// Reads a directory straight from the kernel into the scratch space, after
-// what the levels above it still hold there.
-class DirReader {
-public:
-	constexpr DirReader() = default;
-	DirReader(const DirReader &) = delete;
-	DirReader &operator=(const DirReader &) = delete;
-
-	// Opens name below parent; false with errno set when it cannot.
-	[[nodiscard]] bool open(int parent, const char *name)
-	{
-		int fd = openat(parent, name, kOpenFlags);
-		if (fd < 0)
-			return false;
-		fd_ = fd + 1;
-		return true;
-	}
-	// Starts the listing of the directory just opened.
-	void begin()
-	{
-		lo_ = hi_ = 0;
-		off_ = 0;
-		seek_ = false;
-	}
-	bool held() const { return fd_ != 0; }
-	int fd() const { return fd_ - 1; }
-	// Lets go of the descriptor and the buffered entries; once the directory
-	// is open again, the listing goes on where it was.
-	void release()
-	{
-		::close(fd());
-		fd_ = 0;
-		lo_ = hi_ = 0;
-		seek_ = true;
-	}
-	// Drops the buffered entries, to be read again from where they began.
-	void drop()
-	{
-		if (lo_ != hi_)
-			seek_ = true;
-		lo_ = hi_ = 0;
-	}
-	// Ends the listing; the reader may then open another directory.
-	void close()
-	{
-		if (fd_ != 0)
-			::close(fd());
-		fd_ = 0;
-	}
-
-	// Hands out the next name in listing order, reading more into the
-	// scratch space from room on when none is left; errno tells an error.
-	[[nodiscard]] Next next(const char **name, std::size_t room)
-	{
-		if (lo_ == hi_) {
-			if (seek_ && lseek(fd(), off_, SEEK_SET) < 0)
-				return Next::error;
-			seek_ = false;
-			long got = syscall(SYS_getdents64, fd(), scratch + room, std::min(kChunk, kScratchSize - room));
-			if (got <= 0)
-				return got == 0 ? Next::end : Next::error;
-			lo_ = static_cast<std::uint32_t>(room);
-			hi_ = lo_ + static_cast<std::uint32_t>(got);
-		}
-		const auto *entry = reinterpret_cast<const KernelEntry *>(scratch + lo_);
-		lo_ += entry->reclen;
-		off_ = entry->off;
-		if (lo_ == hi_) // all handed out: the levels below may have its room
-			lo_ = hi_ = static_cast<std::uint32_t>(room);
-		*name = entry->name;
-		return Next::entry;
-	}
-
-	// Where the next level's buffered entries may begin.
-	std::size_t unused() const { return hi_; }
-	// True when a level whose entries begin at room has enough of it.
-	static bool fits(std::size_t room) { return kScratchSize - room >= kMinRoom; }
-
-private:
-	std::int64_t off_ = 0; // the kernel's offset after the last entry handed out
-	int fd_ = 0;           // one more than the descriptor, so that a closed reader is all zero bytes
-	std::uint32_t lo_ = 0, hi_ = 0; // its entries not yet handed out
-	bool seek_ = false;    // the kernel's offset is no longer off_
-};
-#else
-// Reads a directory through the portable stream interface.
-class DirReader {
-public:
-	constexpr DirReader() = default;
-	DirReader(const DirReader &) = delete;
-	DirReader &operator=(const DirReader &) = delete;
-
-	// Opens name below parent; false with errno set when it cannot.
-	[[nodiscard]] bool open(int parent, const char *name)
-	{
-		int fd = openat(parent, name, kOpenFlags);
-		if (fd < 0)
-			return false;
-		dir_ = fdopendir(fd);
-		if (dir_ == nullptr) {
-			int err = errno;
-			::close(fd);
-			errno = err;
-			return false;
-		}
-		return true;
-	}
-	// Starts the listing of the directory just opened.
-	void begin()
-	{
-		count_ = 0;
-		seek_ = false;
-	}
-	bool held() const { return dir_ != nullptr; }
-	int fd() const { return dirfd(dir_); }
-	// Lets go of the stream; once the directory is open again, the listing
-	// goes on where it was.
-	void release()
-	{
-		closedir(dir_);
-		dir_ = nullptr;
-		seek_ = true;
-	}
-	void drop() {}
-	// Ends the listing; the reader may then open another directory.
-	void close()
-	{
-		if (dir_ != nullptr)
-			closedir(dir_);
-		dir_ = nullptr;
-	}
-
-	// Hands out the next name in listing order; errno tells an error.
-	[[nodiscard]] Next next(const char **name, std::size_t)
-	{
-		// A position is good only in the stream that gave it, so a stream
-		// opened again passes over as many entries as were handed out.
-		for (std::size_t i = 0; seek_ && i < count_; ++i) {
-			errno = 0;
-			if (readdir(dir_) == nullptr)
-				return errno == 0 ? Next::end : Next::error;
-		}
-		seek_ = false;
-		errno = 0;
-		const struct dirent *entry = readdir(dir_);
-		if (entry == nullptr)
-			return errno == 0 ? Next::end : Next::error;
-		++count_;
-		*name = entry->d_name;
-		return Next::entry;
-	}
-
-	std::size_t unused() const { return 0; }
-	static bool fits(std::size_t) { return true; }
-
-private:
-	DIR *dir_ = nullptr;
-	std::size_t count_ = 0; // entries handed out
-	bool seek_ = false;     // a new stream, not yet where the old one was
-};
-#endif
-
 // One directory of the walk, from the root down to the one being read: its
 // reader; its identity when it was examined, to know it again when it is
 // opened anew; the length of its path, and where its entries' names go in
-// the buffer, after the separator.
+// the buffer, after the separator; whether its listing started over once
+// already because the directory the walk came back from was gone.
 struct Level {
 	DirReader dir;
 	dev_t dev = 0;
 	ino_t ino = 0;
 	std::uint16_t len = 0;
 	std::uint16_t base = 0;
+	bool restarted = false;
 };
 
 // The directories from the root down to the one being read. Static, as are
@@ -345,6 +139,17 @@ bool short_of_resources(int err)
 	return err == EMFILE || err == ENFILE || err == ENOMEM;
 }
 
+// Ends the run on an error listing the level at depth, unless it is one
+// that skips the rest of that directory.
+void listing_failed(std::size_t depth, int err)
+{
+	const Level &level = levels[depth];
+	if (skippable(err, level.dir.fd()))
+		return;
+	path[level.len] = '\0';
+	fail(Status::unexaminable, err, "Cannot read directory %s: ", path);
+}
+
 // True when the directory just opened for level is the one examined there;
 // closed when it is not.
 bool same_directory(Level &level)
@@ -372,6 +177,8 @@ bool open_level(std::size_t depth, const char *name, bool check)
 			return !(by_path && check) || same_directory(level);
 		if (!short_of_resources(errno) || released >= depth)
 			break;
+		// The shallowest level still holding lets go: those that let go stay
+		// the shallowest.
 		levels[released++].dir.release();
 	}
 	if (skippable(errno, -1))
@@ -387,31 +194,49 @@ bool enter(std::size_t depth, const char *name, std::size_t len, const struct st
 	Level &level = levels[depth];
 	level.dev = st.st_dev;
 	level.ino = st.st_ino;
+	// Before the open: a level above that lets go of its directory to make
+	// room for this one finds its place again by this entry's name.
+	level.len = static_cast<std::uint16_t>(len);
 	if (!open_level(depth, name, depth > 0))
 		return false;
 	// Its entries go after those the levels above still hold; where that
 	// leaves too little room, theirs are dropped, to be read again later.
 	if (!DirReader::fits(room_for(depth)))
 		for (std::size_t i = 0; i < depth; ++i)
-			levels[i].dir.drop();
+			if (!levels[i].dir.drop())
+				fail(Status::unexaminable, errno, "Cannot read directory %.*s: ",
+				     static_cast<int>(levels[i].len), path);
 	level.dir.begin();
-	level.len = level.base = static_cast<std::uint16_t>(len);
+	level.restarted = false;
+	level.base = level.len;
 	if (path[len - 1] != '/')
 		path[level.base++] = '/';
 	return true;
 }
 
-// Opens again the directory of the level at depth, which let go of it, for
-// its listing to go on; false when what is left of it is skipped.
+// Opens again the directory of the level at depth, which let go of it, and
+// puts it back in its listing; false when what is left of it is skipped.
 bool resume(std::size_t depth)
 {
 	Level &level = levels[depth];
+	// The levels below have returned; those above this one still let go.
 	released = depth;
+	const auto last = level.dir.last();
 	const char kept = path[level.len];
 	path[level.len] = '\0';
 	const bool again = open_level(depth, path, true);
 	path[level.len] = kept;
-	return again;
+	if (!again)
+		return false;
+	// It let go while the walk was below it, so the last entry it handed
+	// out is the directory just returned from, whose name is still in the
+	// buffer after this level's separator.
+	const char *name = path + level.base;
+	const std::size_t len = levels[depth + 1].len - level.base;
+	if (find_place(level.dir, last, name, len, room_for(depth), level.restarted))
+		return true;
+	listing_failed(depth, errno);
+	return false;
 }
 
 // Walks everything below the directory examined as root, whose path (len
@@ -425,14 +250,14 @@ void walk(const Cells &c, std::size_t len, const struct stat &root)
 	for (;;) {
 		Level &level = levels[depth];
 		const std::size_t base = level.base;
-		const char *entry;
-		Next got = level.dir.held() || resume(depth) ? level.dir.next(&entry, room_for(depth)) : Next::end;
+		const char *entry = nullptr;
+		// What is left of a level that cannot be opened again is skipped.
+		Next got = Next::end;
+		if (level.dir.held() || resume(depth))
+			got = level.dir.next(&entry, room_for(depth));
 		if (got != Next::entry) {
-			int err = errno;
-			if (got == Next::error && !skippable(err, level.dir.fd())) {
-				path[level.len] = '\0';
-				fail(Status::unexaminable, err, "Cannot read directory %s: ", path);
-			}
+			if (got == Next::error)
+				listing_failed(depth, errno);
 			level.dir.close();
 			if (depth == 0)
 				return;

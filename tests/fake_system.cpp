@@ -7,13 +7,17 @@
 //   relative to its directory, fails with the errno FAKE_STATUS_ERRNO;
 // - opening: where FAKE_OPEN_NAME names what is opened (alone, or as the
 //   last part of a path), the open fails with the errno FAKE_OPEN_ERRNO, or
-//   else, the first time, the paths FAKE_OPEN_EXCHANGE and
-//   FAKE_OPEN_EXCHANGE_WITH trade places before it.
+//   else, the first time, the tree changes before it: the paths listed in
+//   FAKE_OPEN_REMOVE (separated by colons) are removed, empty files timed 1
+//   are made at those in FAKE_OPEN_CREATE, and the paths FAKE_OPEN_EXCHANGE
+//   and FAKE_OPEN_EXCHANGE_WITH trade places. Nothing of it takes a
+//   descriptor, which the program may have none of to spare.
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <climits>
 #include <ctime>
 #include <dirent.h>
 #include <dlfcn.h>
@@ -116,6 +120,41 @@ extern "C" int fstatat(int dir, const char *name, struct stat *st, int flags)
 	return real(dir, name, st, flags);
 }
 
+// Calls act on each path of the colon-separated list in the variable var.
+static void each_path(const char *var, int (*act)(const char *))
+{
+	const char *list = std::getenv(var);
+	for (const char *p = list; p != nullptr && *p != '\0';) {
+		const char *end = std::strchr(p, ':');
+		std::size_t n = end != nullptr ? static_cast<std::size_t>(end - p) : std::strlen(p);
+		char path[PATH_MAX];
+		if (n < sizeof path) {
+			std::memcpy(path, p, n);
+			path[n] = '\0';
+			(void)act(path);
+		}
+		p += n + (end != nullptr);
+	}
+}
+
+// Makes an empty file timed 1 at path.
+static int make_old_file(const char *path)
+{
+	const struct timespec times[2] = {{1, 0}, {1, 0}};
+	if (mknod(path, S_IFREG | 0644, 0) != 0)
+		return -1;
+	return utimensat(AT_FDCWD, path, times, 0);
+}
+
+// Changes the tree as FAKE_OPEN_REMOVE, _CREATE and _EXCHANGE say.
+static void change_tree()
+{
+	each_path("FAKE_OPEN_REMOVE", std::remove);
+	each_path("FAKE_OPEN_CREATE", make_old_file);
+	if (const char *a = std::getenv("FAKE_OPEN_EXCHANGE"))
+		(void)renameat2(AT_FDCWD, a, AT_FDCWD, std::getenv("FAKE_OPEN_EXCHANGE_WITH"), RENAME_EXCHANGE);
+}
+
 // Declared by the C library's header under the symbol that the program
 // calls (the large-file variant, where there is one), as fstatat below is.
 extern "C" int openat(int dir, const char *name, int flags, ...)
@@ -140,10 +179,11 @@ extern "C" int openat(int dir, const char *name, int flags, ...)
 			errno = std::atoi(err);
 			return -1;
 		}
-		static bool exchanged = false;
-		if (!exchanged) // renamed by path: the program may have no descriptor to spare
-			exchanged = renameat2(AT_FDCWD, std::getenv("FAKE_OPEN_EXCHANGE"), AT_FDCWD,
-			                      std::getenv("FAKE_OPEN_EXCHANGE_WITH"), RENAME_EXCHANGE) == 0;
+		static bool changed = false;
+		if (!changed) {
+			changed = true;
+			change_tree();
+		}
 	}
 	return real(dir, name, flags, mode);
 }

@@ -212,6 +212,18 @@ Strings exchange_on_open(const std::string &name, const std::string &a, const st
 	return preloaded({"FAKE_OPEN_NAME=" + name, "FAKE_OPEN_EXCHANGE=" + a, "FAKE_OPEN_EXCHANGE_WITH=" + b});
 }
 
+Strings change_on_open(const std::string &name, const Strings &remove, const Strings &create)
+{
+	auto joined = [](const Strings &paths) {
+		std::string list;
+		for (const auto &p : paths)
+			list += (list.empty() ? "" : ":") + p;
+		return list;
+	};
+	return preloaded({"FAKE_OPEN_NAME=" + name, "FAKE_OPEN_REMOVE=" + joined(remove),
+	                  "FAKE_OPEN_CREATE=" + joined(create)});
+}
+
 Strings listing(const std::string &dir)
 {
 	DIR *d = opendir(dir.c_str());
@@ -237,11 +249,12 @@ int count_lines(const std::string &path)
 	return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
 }
 
-TempDir::TempDir()
+TempDir::TempDir(const std::string &top)
 {
 	// TMPDIR puts the trees on the file system under test.
-	const char *top = std::getenv("TMPDIR");
-	std::string name = std::string(top != nullptr && *top != '\0' ? top : "/tmp") + "/treestamp-test-XXXXXX";
+	const char *tmpdir = std::getenv("TMPDIR");
+	std::string name = !top.empty() ? top : tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
+	name += "/treestamp-test-XXXXXX";
 	if (mkdtemp(name.data()) == nullptr || chmod(name.c_str(), 0755) != 0)
 		die("mkdtemp " + name);
 	path_ = name;

@@ -78,6 +78,10 @@ Strings failing_open(const std::string &name, int err);
 // Preloads an open that, the first time something called name is opened,
 // first makes the paths a and b trade places.
 Strings exchange_on_open(const std::string &name, const std::string &a, const std::string &b);
+// Preloads an open that, the first time something called name is opened,
+// first removes the paths in remove and makes empty files timed 1 at those
+// in create.
+Strings change_on_open(const std::string &name, const Strings &remove, const Strings &create);
 // The names in the directory dir, but . and .., in the order it lists them.
 Strings listing(const std::string &dir);
 // What the file at path holds, empty when it cannot be read.
@@ -94,10 +98,11 @@ struct Node {
 	std::string target = {};
 };
 
-// A fresh world-searchable directory in $TMPDIR (or /tmp), removed with everything below it.
+// A fresh world-searchable directory in top (by default $TMPDIR, or /tmp),
+// removed with everything below it.
 class TempDir {
 public:
-	TempDir();
+	explicit TempDir(const std::string &top = {});
 	~TempDir();
 	TempDir(const TempDir &) = delete;
 	TempDir &operator=(const TempDir &) = delete;

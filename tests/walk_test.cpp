@@ -4,6 +4,7 @@
 #include <chrono>
 #include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <fcntl.h>
@@ -263,6 +264,25 @@ TEST(Walk, FewDescriptorsGiveTheRightTimeOrAClearFailure)
 		      {.env = failing_open("d", EMFILE)});
 }
 
+// Makes rel: its own time 100, 600 entries timed 200 whose long names take
+// several reads to list, and a chain of 60 directories named c in it with
+// a directory named bottom in the deepest. Returns rel's listing order.
+Strings wide_with_chain(const TempDir &tmp, const std::string &rel)
+{
+	std::vector<Node> nodes = {{rel, 100, Kind::dir}};
+	for (int i = 0; i < 600; ++i)
+		nodes.push_back({rel + "/" + std::to_string(i) + std::string(200, 'n'), 200});
+	tmp.make(nodes);
+	std::string deepest = rel;
+	for (int i = 0; i < 60; ++i)
+		deepest += "/c";
+	tmp.chain(rel, 60, "c", 1000);
+	tmp.make({{deepest + "/bottom", 1100, Kind::dir}});
+	tmp.touch(deepest, "1060", "1060");
+	tmp.touch(rel, "100", "100");
+	return listing(tmp / rel);
+}
+
 // With one descriptor to spare, every level lets go of its own to open the
 // next one and opens it again on return; a listing several reads long must
 // go on where it was, and a directory replaced meanwhile is not listed.
@@ -270,24 +290,61 @@ TEST(Walk, LevelsThatLetGoGoOnWhereTheyWere)
 {
 	if (emulated() || sanitized())
 		GTEST_SKIP() << "the descriptor limit would bind the emulator or the sanitizers' run-time";
-	TempDir tmp;
-	std::vector<Node> nodes = {{"wide", 100, Kind::dir}};
-	for (int i = 0; i < 600; ++i)
-		nodes.push_back({"wide/" + std::to_string(i) + std::string(200, 'n'), 200});
-	tmp.make(nodes);
-	tmp.chain("wide", 300, "c", 1000);
-	tmp.touch("wide", "100", "100");
-	const Strings order = listing(tmp / "wide");
-	const std::size_t chain = place(order, "c"), last = order.size() - 1;
 	const RunOptions one_spare{.prefix = {"prlimit", "--nofile=4:4", "--"}};
-	// the first entry, one halfway to the chain, the one right after it, one
-	// in a later read and the last
-	newest_found_at(tmp, "wide", order, {0, chain / 2, chain + 1, (chain + last + 1) / 2, last}, "c", one_spare);
+	{
+		TempDir tmp;
+		const Strings order = wide_with_chain(tmp, "wide");
+		const std::size_t chain = place(order, "c"), last = order.size() - 1;
+		// the first entry, one halfway to the chain, the one right after it,
+		// one in a later read and the last
+		newest_found_at(tmp, "wide", order, {0, chain / 2, chain + 1, (chain + last + 1) / 2, last}, "c",
+		                one_spare);
+	}
 	if (!preloadable())
 		return;
+	// While the walk is at the bottom of the chain, wide having let go:
+	// entries listed before the chain go (the nearest first), new ones come,
+	// or the chain itself goes. Wide is opened again on return, its old
+	// position perhaps meaningless; the entry after the chain planted
+	// newest must be found.
+	struct Change {
+		std::size_t removed, created, planted; // planted: how far after the chain
+		bool chain_gone = false;
+	};
+	const std::size_t far = 1000; // the last entry
+	for (const Change &change : std::vector<Change>{
+	         {1, 0, 1}, {5, 5, 1}, {40, 0, 3}, {0, 40, 2}, {20, 20, far}, {0, 0, 1, true}}) {
+		// On an overlay the tree is made in the lower layer, where the mount
+		// has not looked yet, so that the change copies wide up, which then
+		// lists as a merged directory with offsets of its own.
+		const char *lower = std::getenv("TREESTAMP_OVERLAY_LOWER");
+		if (lower != nullptr && *lower == '\0')
+			lower = nullptr;
+		TempDir tmp(lower != nullptr ? lower : "");
+		const Strings order = wide_with_chain(tmp, "w");
+		const std::size_t chain = place(order, "c");
+		const std::string planted = order[std::min(chain + change.planted, order.size() - 1)];
+		SCOPED_TRACE(std::to_string(change.removed) + " removed, " + std::to_string(change.created) +
+		             " created, planted " + planted.substr(0, 5));
+		tmp.touch("w/" + planted, "5000", "5000");
+		const std::string w = lower != nullptr ? std::getenv("TMPDIR") + (tmp / "w").substr(std::strlen(lower))
+		                                       : tmp / "w";
+		Strings gone, made;
+		for (std::size_t i = 1; i <= change.removed && i <= chain; ++i)
+			gone.push_back(w + "/" + order[chain - i]);
+		for (std::size_t i = 0; i < change.created; ++i)
+			made.push_back(w + "/new" + std::to_string(i));
+		std::string below = w;
+		for (int i = 0; change.chain_gone && i < 60; ++i)
+			below += "/c";
+		for (below += "/bottom"; change.chain_gone && below.size() > w.size(); below.erase(below.rfind('/')))
+			gone.push_back(below); // the deepest first
+		check({{w}, 0, "5000\n"}, {.env = change_on_open("bottom", gone, made), .prefix = one_spare.prefix});
+	}
 	// r trades places with other while the walk, below r/a, has let go of
 	// both: a/ is then gone, and the r it comes back to is other, whose
 	// entries must not count; r's own may have been examined or skipped.
+	TempDir tmp;
 	tmp.make({{"r", 100, Kind::dir}, {"r/a", 200, Kind::dir}, {"r/a/b", 300, Kind::dir}, {"other", 1, Kind::dir}});
 	std::vector<Node> older, newer;
 	for (int i = 0; i < 50; ++i) {
