@@ -41,7 +41,7 @@ def ensure_tools():
         sh(f"{sudo}apt-get update -qq && {sudo}apt-get install -y -qq {' '.join(missing)} >/dev/null")
 
 
-def build_treestamp(name="release", *options):
+def build_treestamp(name="bench", *options):
     build = os.path.join(ROOT, "build", name)
     sh(f"cmake -S '{ROOT}' -B '{build}' -G Ninja -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=Release "
        f"{' '.join(options)} >/dev/null")
@@ -305,7 +305,7 @@ def startup(ts, base, top, rounds):
     with open(os.path.join(work, "empty.c"), "w") as f:
         f.write("int main(void) { return 0; }\n")
     sh(f"cc -O2 -o '{empty}' '{work}/empty.c' && cc -O2 -static -o '{empty_static}' '{work}/empty.c'")
-    static = build_treestamp("release-static", "-DTREESTAMP_STATIC=ON")
+    static = build_treestamp("bench-static", "-DTREESTAMP_STATIC=ON")
     one = os.path.join(work, "file")
     open(one, "w").close()
     small = os.path.join(work, "tree100")  # 10 directories of 9 files, and the root
