@@ -139,15 +139,19 @@ bool short_of_resources(int err)
 	return err == EMFILE || err == ENFILE || err == ENOMEM;
 }
 
+// Ends the run on an error reading the directory of the level at depth.
+[[noreturn]] void read_failed(std::size_t depth, int err)
+{
+	path[levels[depth].len] = '\0';
+	fail(Status::unexaminable, err, "Cannot read directory %s: ", path);
+}
+
 // Ends the run on an error listing the level at depth, unless it is one
 // that skips the rest of that directory.
 void listing_failed(std::size_t depth, int err)
 {
-	const Level &level = levels[depth];
-	if (skippable(err, level.dir.fd()))
-		return;
-	path[level.len] = '\0';
-	fail(Status::unexaminable, err, "Cannot read directory %s: ", path);
+	if (!skippable(err, levels[depth].dir.fd()))
+		read_failed(depth, err);
 }
 
 // True when the directory just opened for level is the one examined there;
@@ -204,8 +208,7 @@ bool enter(std::size_t depth, const char *name, std::size_t len, const struct st
 	if (!DirReader::fits(room_for(depth)))
 		for (std::size_t i = 0; i < depth; ++i)
 			if (!levels[i].dir.drop())
-				fail(Status::unexaminable, errno, "Cannot read directory %.*s: ",
-				     static_cast<int>(levels[i].len), path);
+				read_failed(i, errno);
 	level.dir.begin();
 	level.restarted = false;
 	level.base = level.len;

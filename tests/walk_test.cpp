@@ -264,21 +264,26 @@ TEST(Walk, FewDescriptorsGiveTheRightTimeOrAClearFailure)
 		      {.env = failing_open("d", EMFILE)});
 }
 
+// The way down from a wide directory: a chain of 60 directories named c,
+// and a directory named bottom in the deepest.
+const std::string kWayDown = [] {
+	std::string way;
+	for (int i = 0; i < 60; ++i)
+		way += "/c";
+	return way + "/bottom";
+}();
+
 // Makes rel: its own time 100, 600 entries timed 200 whose long names take
-// several reads to list, and a chain of 60 directories named c in it with
-// a directory named bottom in the deepest. Returns rel's listing order.
+// several reads to list, and the way down. Returns rel's listing order.
 Strings wide_with_chain(const TempDir &tmp, const std::string &rel)
 {
 	std::vector<Node> nodes = {{rel, 100, Kind::dir}};
 	for (int i = 0; i < 600; ++i)
 		nodes.push_back({rel + "/" + std::to_string(i) + std::string(200, 'n'), 200});
 	tmp.make(nodes);
-	std::string deepest = rel;
-	for (int i = 0; i < 60; ++i)
-		deepest += "/c";
 	tmp.chain(rel, 60, "c", 1000);
-	tmp.make({{deepest + "/bottom", 1100, Kind::dir}});
-	tmp.touch(deepest, "1060", "1060");
+	tmp.make({{rel + kWayDown, 1100, Kind::dir}});
+	tmp.touch(rel + kWayDown.substr(0, kWayDown.rfind('/')), "1060", "1060");
 	tmp.touch(rel, "100", "100");
 	return listing(tmp / rel);
 }
@@ -334,10 +339,8 @@ TEST(Walk, LevelsThatLetGoGoOnWhereTheyWere)
 			gone.push_back(w + "/" + order[chain - i]);
 		for (std::size_t i = 0; i < change.created; ++i)
 			made.push_back(w + "/new" + std::to_string(i));
-		std::string below = w;
-		for (int i = 0; change.chain_gone && i < 60; ++i)
-			below += "/c";
-		for (below += "/bottom"; change.chain_gone && below.size() > w.size(); below.erase(below.rfind('/')))
+		for (std::string below = w + kWayDown; change.chain_gone && below.size() > w.size();
+		     below.erase(below.rfind('/')))
 			gone.push_back(below); // the deepest first
 		check({{w}, 0, "5000\n"}, {.env = change_on_open("bottom", gone, made), .prefix = one_spare.prefix});
 	}
