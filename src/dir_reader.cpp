@@ -1,19 +1,16 @@
 #include "dir_reader.h"
 
-#include <cstring>
+#include <cstdint>
 #include <unistd.h>
+#if TREESTAMP_GETDENTS
+#include <sys/vfs.h>
+#endif
 
 namespace {
 
 // Never follow a link: an entry swapped for one after its status was taken is
 // treated like a directory that vanished.
 constexpr int kOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-
-// True when the listed name is the len bytes at name.
-bool named(const char *listed, const char *name, std::size_t len)
-{
-	return std::strncmp(listed, name, len) == 0 && listed[len] == '\0';
-}
 
 } // namespace
 
@@ -41,11 +38,30 @@ void DirReader::close()
 	fd_ = 0;
 }
 
-bool DirReader::seek(Place place)
+bool DirReader::seek(std::int64_t place)
 {
 	lo_ = hi_ = 0;
 	off_ = place;
 	return lseek(fd(), static_cast<off_t>(place), SEEK_SET) >= 0;
+}
+
+bool DirReader::lasting(dev_t dev) const
+{
+	// Asked once for each file system in a row, as a walk meets them; the
+	// magic numbers as unsigned, since some C libraries keep them in a
+	// signed int where they do not fit.
+	static dev_t asked = 0;
+	static bool answer = false;
+	if (dev == asked && dev != 0)
+		return answer;
+	constexpr std::uint32_t kExt4 = 0xEF53, kXfs = 0x58465342, kBtrfs = 0x9123683E;
+	struct statfs fs;
+	if (fstatfs(fd(), &fs) != 0)
+		return false; // the listing from the start is right anywhere
+	const auto type = static_cast<std::uint32_t>(fs.f_type);
+	asked = dev;
+	answer = type == kExt4 || type == kXfs || type == kBtrfs;
+	return answer;
 }
 
 bool DirReader::drop()
@@ -65,7 +81,6 @@ bool DirReader::open(int parent, const char *name)
 		errno = err;
 		return false;
 	}
-	count_ = 0;
 	return true;
 }
 
@@ -81,46 +96,4 @@ void DirReader::close()
 		closedir(dir_);
 	dir_ = nullptr;
 }
-
-bool DirReader::seek(Place place)
-{
-	if (place < count_) {
-		rewinddir(dir_);
-		count_ = 0;
-	}
-	for (; count_ < place; ++count_) {
-		errno = 0;
-		if (readdir(dir_) == nullptr)
-			return errno == 0; // at the end: the next read says so
-	}
-	return true;
-}
 #endif
-
-bool find_place(DirReader &dir, DirReader::Place last, const char *name, std::size_t len,
-                std::size_t room, bool &restarted)
-{
-	const char *listed;
-	// Where it last was, the one read that a directory left alone needs. An
-	// error there only says that the place means nothing any more: an
-	// overlay copied up meanwhile lists anew, a FUSE file system may build
-	// its listing afresh at each open, and counted entries shift when some
-	// before them go.
-	if (dir.seek(last) && dir.next(&listed, room) == Next::entry && named(listed, name, len))
-		return true;
-	if (!dir.seek(0))
-		return false;
-	Next got;
-	while ((got = dir.next(&listed, room)) == Next::entry)
-		if (named(listed, name, len))
-			return true;
-	if (got == Next::error)
-		return false;
-	// Gone, removed or renamed: no place is known, so every entry is
-	// examined again rather than one missed. Only once, so that a process
-	// that keeps removing the directories the walk is in cannot keep it
-	// going round.
-	const bool again = restarted;
-	restarted = true;
-	return dir.seek(again ? last : 0);
-}

@@ -1,5 +1,5 @@
 // Directory readers: a directory's entries in the order the system lists
-// them, and a way back to its place in them after letting go of it.
+// them, and what is left of a place in them after letting go of it.
 //
 // The build picks one reader; both offer the same:
 // - open(parent, name): opens name below the descriptor parent, or a whole
@@ -11,12 +11,13 @@
 // - release(): lets go of the descriptor; what it kept of its place is a
 //   hint once the directory is open again, never the truth;
 // - close(): ends the listing;
-// - last(), seek(place): the place where the last name handed out began,
-//   and going to such a place, or to 0, the start; exact only for the
-//   descriptor that gave it, so taken before the directory is opened anew;
+// - rewind(): back to the start of the listing;
+// - lasting(dev), seek_after_last(): whether the file system of the device
+//   dev gives positions that keep their meaning when the directory changes
+//   and is opened anew, and if so going right after the last name handed
+//   out before the reader let go;
 // - drop(), unused(), fits(room): the scratch space that every level of
 //   the walk shares, each after those above it.
-// find_place, below them, puts a directory opened anew back in its listing.
 #pragma once
 
 #include <cerrno>
@@ -24,6 +25,7 @@
 #include <cstdint>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/types.h>
 
 #if defined(__linux__) && !defined(TREESTAMP_READDIR)
 #define TREESTAMP_GETDENTS 1
@@ -79,7 +81,7 @@ public:
 	void begin()
 	{
 		lo_ = hi_ = 0;
-		start_ = off_ = 0;
+		off_ = 0;
 	}
 	bool held() const { return fd_ != 0; }
 	int fd() const { return fd_ - 1; }
@@ -97,7 +99,6 @@ public:
 		}
 		const auto *entry = reinterpret_cast<const KernelEntry *>(scratch_ + lo_);
 		lo_ = static_cast<std::uint16_t>(lo_ + entry->reclen);
-		start_ = off_;
 		off_ = entry->off;
 		if (lo_ == hi_) // all handed out: the levels below may have its room
 			lo_ = hi_ = position(room);
@@ -105,10 +106,15 @@ public:
 		return Next::entry;
 	}
 
-	// The kernel's offsets.
-	using Place = std::int64_t;
-	Place last() const { return start_; }
-	[[nodiscard]] bool seek(Place place);
+	[[nodiscard]] bool rewind() { return seek(0); }
+	// The offsets of ext4, xfs and btrfs are cookies that an NFS server
+	// hands to its clients, so they stay good for the entries that stay:
+	// a hash of the name, a place in the directory's data, a sequence
+	// number. Those of others may count entries or index a listing built
+	// at the open (tmpfs before Linux 6.6, FUSE, an overlay's merged
+	// directories).
+	[[nodiscard]] bool lasting(dev_t dev) const;
+	[[nodiscard]] bool seek_after_last() { return seek(off_); }
 
 	// Lets go of the buffered entries, to be read again from the kernel's
 	// offset after the last one handed out, which this descriptor keeps.
@@ -120,11 +126,11 @@ public:
 
 private:
 	static std::uint16_t position(std::size_t at) { return static_cast<std::uint16_t>(at); }
+	[[nodiscard]] bool seek(std::int64_t place);
 
 	alignas(8) static inline char scratch_[kScratchSize];
 
-	std::int64_t start_ = 0; // the kernel's offset where the last entry handed out began
-	std::int64_t off_ = 0;   // the kernel's offset after it
+	std::int64_t off_ = 0; // the kernel's offset after the last entry handed out
 	int fd_ = 0;             // one more than the descriptor, so that a closed reader is all zero bytes
 	std::uint16_t lo_ = 0, hi_ = 0; // its entries not yet handed out
 };
@@ -137,7 +143,7 @@ public:
 	DirReader &operator=(const DirReader &) = delete;
 
 	[[nodiscard]] bool open(int parent, const char *name);
-	void begin() { count_ = 0; }
+	void begin() {}
 	bool held() const { return dir_ != nullptr; }
 	int fd() const { return dirfd(dir_); }
 	void release();
@@ -149,17 +155,22 @@ public:
 		const struct dirent *entry = readdir(dir_);
 		if (entry == nullptr)
 			return errno == 0 ? Next::end : Next::error;
-		++count_;
 		*name = entry->d_name;
 		return Next::entry;
 	}
 
-	// A position is good only in the stream that gave it, so places are
-	// counted in entries from the start.
-	using Place = std::size_t;
-	Place last() const { return count_ - 1; }
-	// Forward by reading on, else back to the start first.
-	[[nodiscard]] bool seek(Place place);
+	[[nodiscard]] bool rewind()
+	{
+		rewinddir(dir_);
+		return true;
+	}
+	// A position is good only in the stream that gave it.
+	[[nodiscard]] bool lasting(dev_t) const { return false; }
+	[[nodiscard]] bool seek_after_last()
+	{
+		errno = EINVAL;
+		return false;
+	}
 
 	// The C library buffers each stream itself, so there is no shared
 	// space to make room in; these only let the walk read the same with
@@ -170,16 +181,5 @@ public:
 
 private:
 	DIR *dir_ = nullptr;
-	std::size_t count_ = 0; // entries read since the stream's start
 };
 #endif
-
-// Puts the directory just opened anew by dir, which let go of it right
-// after handing out the entry called name (len bytes, not terminated) from
-// the place last, right after that entry again: at that place if the entry
-// is still there, else wherever it now is in the listing. If it is gone,
-// the listing starts over, once for each directory (restarted says whether
-// it did); after that it goes on from that place. False, errno set, when
-// the directory cannot be read.
-[[nodiscard]] bool find_place(DirReader &dir, DirReader::Place last, const char *name,
-                              std::size_t len, std::size_t room, bool &restarted);

@@ -35,18 +35,24 @@ namespace {
 constexpr std::size_t kMaxDepth = PATH_MAX / 2 + 2;
 static_assert(PATH_MAX < 65536, "path lengths are kept in 16 bits");
 
+// A subdirectory known by its name and its inode, each folded into 32 bits:
+// enough to tell it from the other entries of its directory. 0 is none.
+using Mark = std::uint64_t;
+
 // One directory of the walk, from the root down to the one being read: its
 // reader; its identity when it was examined, to know it again when it is
 // opened anew; the length of its path, and where its entries' names go in
-// the buffer, after the separator; whether its listing started over once
-// already because the directory the walk came back from was gone.
+// the buffer, after the separator; the last subdirectory it came back from
+// that is known to lie before its place in the listing (none: the start),
+// and the last one it came back from at all, which it does not enter again.
 struct Level {
 	DirReader dir;
 	dev_t dev = 0;
 	ino_t ino = 0;
 	std::uint16_t len = 0;
 	std::uint16_t base = 0;
-	bool restarted = false;
+	Mark passed = 0;
+	Mark returned = 0;
 };
 
 // The directories from the root down to the one being read. Static, as are
@@ -79,10 +85,11 @@ bool count(const struct stat &st, const Cells &c)
 }
 
 // True when err says that what was listed exists no more: it was removed,
-// or it was the file of a process that has since exited (ESRCH, in /proc).
+// or it was the file of a process that has since exited (ESRCH, in /proc),
+// or the server no longer knows it (ESTALE, on NFS).
 bool vanished(int err)
 {
-	return err == ENOENT || err == ESRCH;
+	return err == ENOENT || err == ESRCH || err == ESTALE;
 }
 
 // Takes the status of an entry whose built path is in the buffer into st;
@@ -155,12 +162,16 @@ void listing_failed(std::size_t depth, int err)
 }
 
 // True when the directory just opened for level is the one examined there;
-// closed when it is not.
+// closed when it is not, or when it vanished right after the open.
 bool same_directory(Level &level)
 {
 	struct stat st;
-	if (fstat(level.dir.fd(), &st) != 0)
-		fail(Status::unexaminable, errno, "Cannot stat() file %s: ", path);
+	if (fstat(level.dir.fd(), &st) != 0) {
+		if (!vanished(errno))
+			fail(Status::unexaminable, errno, "Cannot stat() file %s: ", path);
+		level.dir.close();
+		return false;
+	}
 	if (st.st_dev == level.dev && st.st_ino == level.ino)
 		return true;
 	level.dir.close();
@@ -199,7 +210,8 @@ bool enter(std::size_t depth, const char *name, std::size_t len, const struct st
 	level.dev = st.st_dev;
 	level.ino = st.st_ino;
 	// Before the open: a level above that lets go of its directory to make
-	// room for this one finds its place again by this entry's name.
+	// room for this one, and this one fails to open, still knows the entry
+	// it is back from.
 	level.len = static_cast<std::uint16_t>(len);
 	if (!open_level(depth, name, depth > 0))
 		return false;
@@ -210,34 +222,85 @@ bool enter(std::size_t depth, const char *name, std::size_t len, const struct st
 			if (!levels[i].dir.drop())
 				read_failed(i, errno);
 	level.dir.begin();
-	level.restarted = false;
+	level.passed = level.returned = 0;
 	level.base = level.len;
 	if (path[len - 1] != '/')
 		path[level.base++] = '/';
 	return true;
 }
 
-// Opens again the directory of the level at depth, which let go of it, and
-// puts it back in its listing; false when what is left of it is skipped.
-bool resume(std::size_t depth)
+// The mark of the name of len bytes at name, of the inode ino.
+Mark mark(const char *name, std::size_t len, ino_t ino)
+{
+	std::uint32_t hash = 2166136261u; // FNV-1a
+	for (std::size_t i = 0; i < len; ++i)
+		hash = (hash ^ static_cast<unsigned char>(name[i])) * 16777619u;
+	const Mark m = (Mark{hash} << 32) | static_cast<std::uint32_t>(ino);
+	return m != 0 ? m : 1;
+}
+
+// Puts the level at depth, just opened anew, right after its passed directory
+// in the listing, found by name and known by its inode; at the start of
+// the listing when there is none or it is no longer there. Whatever
+// happened to the directory the walk came back from, and to entries that
+// came or went, the entries that stayed in the directory keep their order
+// (where the file system keeps it), so none of them lies before that
+// place unexamined. False, errno set, when the directory cannot be read.
+bool find_passed(std::size_t depth)
 {
 	Level &level = levels[depth];
+	// Just opened, it lists from its start.
+	if (level.passed == 0)
+		return true;
+	const char *listed;
+	Next got;
+	while ((got = level.dir.next(&listed, room_for(depth))) == Next::entry) {
+		const std::size_t n = std::strlen(listed);
+		if (mark(listed, n, 0) >> 32 != level.passed >> 32)
+			continue;
+		struct stat st;
+		if (fstatat(level.dir.fd(), listed, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
+		    mark(listed, n, st.st_ino) == level.passed)
+			return true;
+		break; // its name now stands for another entry, or for nothing
+	}
+	if (got == Next::error)
+		return false;
+	level.passed = 0;
+	return level.dir.rewind();
+}
+
+// Takes the level at depth back from the directory below it, whose name is
+// still in the buffer after the level's separator: opens the level again
+// if it let go meanwhile, and goes on where no entry that stayed is missed.
+// False when what is left of it is skipped.
+bool back_at(std::size_t depth)
+{
+	Level &level = levels[depth];
+	const Level &below = levels[depth + 1];
+	const Mark child = mark(path + level.base, below.len - level.base, below.ino);
+	level.returned = child;
+	if (level.dir.held()) {
+		level.passed = child;
+		return true;
+	}
 	// The levels below have returned; those above this one still let go.
 	released = depth;
-	const auto last = level.dir.last();
 	const char kept = path[level.len];
 	path[level.len] = '\0';
 	const bool again = open_level(depth, path, true);
 	path[level.len] = kept;
 	if (!again)
 		return false;
-	// It let go while the walk was below it, so the last entry it handed
-	// out is the directory just returned from, whose name is still in the
-	// buffer after this level's separator.
-	const char *name = path + level.base;
-	const std::size_t len = levels[depth + 1].len - level.base;
-	if (find_place(level.dir, last, name, len, room_for(depth), level.restarted))
+	if (level.dir.lasting(level.dev)) {
+		if (level.dir.seek_after_last()) {
+			level.passed = child;
+			return true;
+		}
+	} else if (find_passed(depth)) {
+		// The way down may come again: it moved, or the place is before it.
 		return true;
+	}
 	listing_failed(depth, errno);
 	return false;
 }
@@ -254,31 +317,45 @@ void walk(const Cells &c, std::size_t len, const struct stat &root)
 		Level &level = levels[depth];
 		const std::size_t base = level.base;
 		const char *entry = nullptr;
-		// What is left of a level that cannot be opened again is skipped.
-		Next got = Next::end;
-		if (level.dir.held() || resume(depth))
-			got = level.dir.next(&entry, room_for(depth));
-		if (got != Next::entry) {
-			if (got == Next::error)
-				listing_failed(depth, errno);
-			level.dir.close();
-			if (depth == 0)
-				return;
-			--depth;
-			continue;
+		const Next got = level.dir.next(&entry, room_for(depth));
+		if (got == Next::entry) {
+			if (entry[0] == '.' && (entry[1] == '\0' || (entry[1] == '.' && entry[2] == '\0')))
+				continue;
+			std::size_t n = std::strlen(entry);
+			// Refused as the status call on the whole path would refuse it;
+			// this bounds the depth and keeps every printed path usable.
+			if (base + n >= PATH_MAX)
+				fail(Status::unexaminable, ENAMETOOLONG, "Cannot stat() file %.*s%s: ",
+				     static_cast<int>(base), path, entry);
+			std::memcpy(path + base, entry, n + 1);
+			struct stat st;
+			if (!examine(c, level.dir.fd(), entry, st))
+				continue;
+			// Listed again, as a renamed entry or a listing read anew may
+			// be: all below it has been examined in this visit.
+			if (static_cast<std::uint32_t>(st.st_ino) == static_cast<std::uint32_t>(level.returned) &&
+			    mark(entry, n, st.st_ino) == level.returned) {
+				level.passed = level.returned;
+				continue;
+			}
+			if (enter(depth + 1, entry, base + n, st)) {
+				++depth;
+				continue;
+			}
+			// Skipped; this level may have let go to make room for it.
+			if (level.dir.held() || back_at(depth))
+				continue;
+		} else if (got == Next::error) {
+			listing_failed(depth, errno);
 		}
-		if (entry[0] == '.' && (entry[1] == '\0' || (entry[1] == '.' && entry[2] == '\0')))
-			continue;
-		std::size_t n = std::strlen(entry);
-		// Refused as the status call on the whole path would refuse it; this
-		// bounds the depth and keeps every printed path usable.
-		if (base + n >= PATH_MAX)
-			fail(Status::unexaminable, ENAMETOOLONG, "Cannot stat() file %.*s%s: ",
-			     static_cast<int>(base), path, entry);
-		std::memcpy(path + base, entry, n + 1);
-		struct stat st;
-		if (examine(c, level.dir.fd(), entry, st) && enter(depth + 1, entry, base + n, st))
-			++depth;
+		// Back up to the first level whose rest is not skipped.
+		do {
+			if (depth == 0) {
+				levels[0].dir.close();
+				return;
+			}
+			levels[depth--].dir.close();
+		} while (!back_at(depth));
 	}
 }
 

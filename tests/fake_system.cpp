@@ -6,12 +6,16 @@
 // - entry status: the status call on an entry named FAKE_STATUS_FAIL_NAME,
 //   relative to its directory, fails with the errno FAKE_STATUS_ERRNO;
 // - opening: where FAKE_OPEN_NAME names what is opened (alone, or as the
-//   last part of a path), the open fails with the errno FAKE_OPEN_ERRNO, or
-//   else, the first time, the tree changes before it: the paths listed in
-//   FAKE_OPEN_REMOVE (separated by colons) are removed, empty files timed 1
-//   are made at those in FAKE_OPEN_CREATE, and the paths FAKE_OPEN_EXCHANGE
-//   and FAKE_OPEN_EXCHANGE_WITH trade places. Nothing of it takes a
-//   descriptor, which the program may have none of to spare.
+//   last part of a path; with a slash, the whole path), the open fails with
+//   the errno FAKE_OPEN_ERRNO, or else the tree changes before it (after
+//   it, where FAKE_OPEN_AFTER is set): at the first such open the paths
+//   listed in FAKE_OPEN_REMOVE (separated by colons) are removed, those
+//   paired in FAKE_OPEN_RENAME (from>to) renamed in order, empty files
+//   timed 1 are made at those in FAKE_OPEN_CREATE (directories, where they
+//   end in a slash), and the paths FAKE_OPEN_EXCHANGE and
+//   FAKE_OPEN_EXCHANGE_WITH trade places; at the second, what follows a
+//   semicolon in each list, and so on. Nothing of it takes a descriptor,
+//   which the program may have none of to spare.
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -120,38 +124,57 @@ extern "C" int fstatat(int dir, const char *name, struct stat *st, int flags)
 	return real(dir, name, st, flags);
 }
 
-// Calls act on each path of the colon-separated list in the variable var.
-static void each_path(const char *var, int (*act)(const char *))
+// Calls act on each path of the colon-separated list in group (counted from
+// 0) of the semicolon-separated groups in the variable var.
+static void each_path(const char *var, int group, int (*act)(const char *))
 {
-	const char *list = std::getenv(var);
-	for (const char *p = list; p != nullptr && *p != '\0';) {
-		const char *end = std::strchr(p, ':');
-		std::size_t n = end != nullptr ? static_cast<std::size_t>(end - p) : std::strlen(p);
+	const char *p = std::getenv(var);
+	for (; p != nullptr && group > 0; --group)
+		if ((p = std::strchr(p, ';')) != nullptr)
+			++p;
+	while (p != nullptr && *p != '\0' && *p != ';') {
+		std::size_t n = std::strcspn(p, ":;");
 		char path[PATH_MAX];
 		if (n < sizeof path) {
 			std::memcpy(path, p, n);
 			path[n] = '\0';
 			(void)act(path);
 		}
-		p += n + (end != nullptr);
+		p += n + (p[n] == ':');
 	}
 }
 
-// Makes an empty file timed 1 at path.
-static int make_old_file(const char *path)
+// Makes an empty file, or a directory where path ends in a slash, timed 1.
+static int make_old_entry(const char *path)
 {
 	const struct timespec times[2] = {{1, 0}, {1, 0}};
-	if (mknod(path, S_IFREG | 0644, 0) != 0)
+	const std::size_t n = std::strlen(path);
+	if (n > 0 && path[n - 1] == '/' ? mkdir(path, 0755) != 0 : mknod(path, S_IFREG | 0644, 0) != 0)
 		return -1;
 	return utimensat(AT_FDCWD, path, times, 0);
 }
 
-// Changes the tree as FAKE_OPEN_REMOVE, _CREATE and _EXCHANGE say.
-static void change_tree()
+// Renames the from>to pair.
+static int rename_pair(const char *pair)
 {
-	each_path("FAKE_OPEN_REMOVE", std::remove);
-	each_path("FAKE_OPEN_CREATE", make_old_file);
-	if (const char *a = std::getenv("FAKE_OPEN_EXCHANGE"))
+	const char *to = std::strchr(pair, '>');
+	if (to == nullptr)
+		return -1;
+	char from[PATH_MAX];
+	std::memcpy(from, pair, static_cast<std::size_t>(to - pair));
+	from[to - pair] = '\0';
+	return std::rename(from, to + 1);
+}
+
+// Changes the tree as group (counted from 0) of FAKE_OPEN_REMOVE, _RENAME
+// and _CREATE say, and the first time as _EXCHANGE says.
+static void change_tree(int group)
+{
+	each_path("FAKE_OPEN_REMOVE", group, std::remove);
+	each_path("FAKE_OPEN_RENAME", group, rename_pair);
+	each_path("FAKE_OPEN_CREATE", group, make_old_entry);
+	const char *a = std::getenv("FAKE_OPEN_EXCHANGE");
+	if (a != nullptr && group == 0)
 		(void)renameat2(AT_FDCWD, a, AT_FDCWD, std::getenv("FAKE_OPEN_EXCHANGE_WITH"), RENAME_EXCHANGE);
 }
 
@@ -174,16 +197,23 @@ extern "C" int openat(int dir, const char *name, int flags, ...)
 	}
 	const char *want = std::getenv("FAKE_OPEN_NAME");
 	const char *last = std::strrchr(name, '/');
-	if (want != nullptr && std::strcmp(last != nullptr ? last + 1 : name, want) == 0) {
-		if (const char *err = std::getenv("FAKE_OPEN_ERRNO")) {
-			errno = std::atoi(err);
-			return -1;
-		}
-		static bool changed = false;
-		if (!changed) {
-			changed = true;
-			change_tree();
-		}
+	if (want == nullptr || std::strcmp(std::strchr(want, '/') != nullptr || last == nullptr ? name : last + 1, want) != 0)
+		return real(dir, name, flags, mode);
+	if (const char *err = std::getenv("FAKE_OPEN_ERRNO")) {
+		errno = std::atoi(err);
+		return -1;
 	}
-	return real(dir, name, flags, mode);
+	// An open that fails for want of a descriptor is tried again, as the
+	// same occurrence: its change is made once.
+	static int opened = 0, changed = 0;
+	const bool after = std::getenv("FAKE_OPEN_AFTER") != nullptr;
+	if (!after && changed == opened)
+		change_tree(changed++);
+	int fd = real(dir, name, flags, mode);
+	int err = errno;
+	if (fd >= 0 && after)
+		change_tree(changed++);
+	opened += fd >= 0 || (err != EMFILE && err != ENFILE);
+	errno = err;
+	return fd;
 }

@@ -212,16 +212,20 @@ Strings exchange_on_open(const std::string &name, const std::string &a, const st
 	return preloaded({"FAKE_OPEN_NAME=" + name, "FAKE_OPEN_EXCHANGE=" + a, "FAKE_OPEN_EXCHANGE_WITH=" + b});
 }
 
-Strings change_on_open(const std::string &name, const Strings &remove, const Strings &create)
+Strings change_on_open(const std::string &name, const Strings &remove, const Strings &create,
+                       const Strings &rename, bool after)
 {
 	auto joined = [](const Strings &paths) {
 		std::string list;
 		for (const auto &p : paths)
-			list += (list.empty() ? "" : ":") + p;
+			list += (list.empty() || list.back() == ';' || p == ";" ? "" : ":") + p;
 		return list;
 	};
-	return preloaded({"FAKE_OPEN_NAME=" + name, "FAKE_OPEN_REMOVE=" + joined(remove),
-	                  "FAKE_OPEN_CREATE=" + joined(create)});
+	Strings env = preloaded({"FAKE_OPEN_NAME=" + name, "FAKE_OPEN_REMOVE=" + joined(remove),
+	                         "FAKE_OPEN_CREATE=" + joined(create), "FAKE_OPEN_RENAME=" + joined(rename)});
+	if (after)
+		env.push_back("FAKE_OPEN_AFTER=1");
+	return env;
 }
 
 Strings listing(const std::string &dir)

@@ -78,10 +78,14 @@ Strings failing_open(const std::string &name, int err);
 // Preloads an open that, the first time something called name is opened,
 // first makes the paths a and b trade places.
 Strings exchange_on_open(const std::string &name, const std::string &a, const std::string &b);
-// Preloads an open that, the first time something called name is opened,
-// first removes the paths in remove and makes empty files timed 1 at those
-// in create.
-Strings change_on_open(const std::string &name, const Strings &remove, const Strings &create);
+// Preloads an open that, the first time something called name (or, with a
+// slash, the path name) is opened, first (or, where after is set, right
+// after the open) removes the paths in remove, renames those paired in
+// rename ("from>to") and makes empty files timed 1 at those in create
+// (directories, where they end in a slash). A ";" in a list begins what is
+// done the next time.
+Strings change_on_open(const std::string &name, const Strings &remove, const Strings &create,
+                       const Strings &rename = {}, bool after = false);
 // The names in the directory dir, but . and .., in the order it lists them.
 Strings listing(const std::string &dir);
 // What the file at path holds, empty when it cannot be read.

@@ -91,12 +91,13 @@ TEST(Walk, ListingAndStatusErrors)
 // Runs the program on root again and again for at least a second while
 // another process changes things: every run must print a time, and the
 // planted one where given. Ends the other process.
-void every_run_prints_a_time(pid_t changer, const std::string &root, const std::string &out)
+void every_run_prints_a_time(pid_t changer, const std::string &root, const std::string &out,
+                             const RunOptions &options = {})
 {
 	ASSERT_GT(changer, 0);
 	const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
 	for (int runs = 0; runs < 5 || std::chrono::steady_clock::now() < until; ++runs) {
-		Result r = run({root});
+		Result r = run({root}, options);
 		if (r.status != 0 || r.out.empty() || !r.err.empty() || (!out.empty() && r.out != out)) {
 			ADD_FAILURE() << "run " << runs << ": status " << r.status << ", " << r.out << r.err;
 			break;
@@ -127,6 +128,33 @@ TEST(Walk, TreeChangedWhileWalked)
 		}
 	}
 	every_run_prints_a_time(churner, root, "2147483647\n");
+}
+
+// With one descriptor to spare, a directory lets go of its own at each of
+// its chains and lists anew on return, while another process keeps making
+// and removing files in it: what it counts from the start shifts at each
+// change, and the walk must still end with the planted time.
+TEST(Walk, BusyDirectoryThatLetsGo)
+{
+	if (emulated() || sanitized())
+		GTEST_SKIP() << "the descriptor limit would bind the emulator or the sanitizers' run-time";
+	TempDir tmp;
+	std::vector<Node> nodes = {{"busy", 100, Kind::dir}, {"busy/newest", 2147483647}};
+	for (int i = 0; i < 100; ++i)
+		nodes.push_back({"busy/f" + std::to_string(i), 200});
+	tmp.make(nodes);
+	for (int i = 0; i < 20; ++i)
+		tmp.chain("busy", 10, "c" + std::to_string(i), 1000);
+	const std::string root = tmp / "busy";
+	pid_t churner = fork();
+	if (churner == 0) {
+		int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+		for (int i = 0;; i = (i + 1) % 64) {
+			close(openat(fd, ("new" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY, 0644));
+			unlinkat(fd, ("new" + std::to_string((i + 32) % 64)).c_str(), 0);
+		}
+	}
+	every_run_prints_a_time(churner, root, "2147483647\n", {.prefix = {"prlimit", "--nofile=4:4", "--"}});
 }
 
 // Processes come and go under /proc while it is walked, and take their
@@ -264,28 +292,50 @@ TEST(Walk, FewDescriptorsGiveTheRightTimeOrAClearFailure)
 		      {.env = failing_open("d", EMFILE)});
 }
 
-// The way down from a wide directory: a chain of 60 directories named c,
-// and a directory named bottom in the deepest.
-const std::string kWayDown = [] {
+// The way down from a wide directory: a chain of 60 directories named
+// name, and a directory named bottom in the deepest.
+std::string way_down(const std::string &name)
+{
 	std::string way;
 	for (int i = 0; i < 60; ++i)
-		way += "/c";
+		way += "/" + name;
 	return way + "/bottom";
-}();
+}
 
 // Makes rel: its own time 100, 600 entries timed 200 whose long names take
-// several reads to list, and the way down. Returns rel's listing order.
-Strings wide_with_chain(const TempDir &tmp, const std::string &rel)
+// several reads to list, and the way down each of chains, made amid them
+// (the first after the others), so that entries lie before, between and
+// after the chains where a directory lists its entries in the order they
+// were made, or the reverse. Returns rel's listing order.
+Strings wide_with_chain(const TempDir &tmp, const std::string &rel, const Strings &chains = {"c"})
 {
-	std::vector<Node> nodes = {{rel, 100, Kind::dir}};
-	for (int i = 0; i < 600; ++i)
-		nodes.push_back({rel + "/" + std::to_string(i) + std::string(200, 'n'), 200});
-	tmp.make(nodes);
-	tmp.chain(rel, 60, "c", 1000);
-	tmp.make({{rel + kWayDown, 1100, Kind::dir}});
-	tmp.touch(rel + kWayDown.substr(0, kWayDown.rfind('/')), "1060", "1060");
+	tmp.make({{rel, 100, Kind::dir}});
+	for (int part = 0; part < 3; ++part) {
+		std::vector<Node> nodes;
+		for (int i = part * 200; i < part * 200 + 200; ++i)
+			nodes.push_back({rel + "/" + std::to_string(i) + std::string(200, 'n'), 200});
+		tmp.make(nodes);
+		for (std::size_t i = 1; part == 0 && i < chains.size(); ++i)
+			tmp.chain(rel, 60, chains[i], 1000);
+		if (part == 1)
+			tmp.chain(rel, 60, chains[0], 1000);
+	}
+	for (const auto &name : chains) {
+		const std::string way = way_down(name);
+		tmp.make({{rel + way, 1100, Kind::dir}});
+		tmp.touch(rel + way.substr(0, way.rfind('/')), "1060", "1060");
+	}
 	tmp.touch(rel, "100", "100");
 	return listing(tmp / rel);
+}
+
+// The directories of the way down name below w, the deepest first.
+Strings way_down_below(const std::string &w, const std::string &name)
+{
+	Strings levels;
+	for (std::string below = w + way_down(name); below.size() > w.size(); below.erase(below.rfind('/')))
+		levels.push_back(below);
+	return levels;
 }
 
 // With one descriptor to spare, every level lets go of its own to open the
@@ -309,16 +359,23 @@ TEST(Walk, LevelsThatLetGoGoOnWhereTheyWere)
 		return;
 	// While the walk is at the bottom of the chain, wide having let go:
 	// entries listed before the chain go (the nearest first), new ones come,
-	// or the chain itself goes. Wide is opened again on return, its old
-	// position perhaps meaningless; the entry after the chain planted
-	// newest must be found.
+	// or the chain itself goes, moves away and back (a name that comes back
+	// may be listed elsewhere) or is replaced; or its deepest directory goes
+	// right after it was opened again. Wide is opened again on return, its
+	// old position perhaps meaningless; the entry after the chain planted
+	// newest must be found. In the last rows there is a second chain, listed
+	// after the first: it goes in the same visit of w, with the entry listed
+	// before it; or the first goes while the walk is below the second.
+	enum class Way { stays, gone, moved_back, replaced, gone_after_reopen, second_gone, first_gone };
 	struct Change {
 		std::size_t removed, created, planted; // planted: how far after the chain
-		bool chain_gone = false;
+		Way way = Way::stays;
 	};
 	const std::size_t far = 1000; // the last entry
 	for (const Change &change : std::vector<Change>{
-	         {1, 0, 1}, {5, 5, 1}, {40, 0, 3}, {0, 40, 2}, {20, 20, far}, {0, 0, 1, true}}) {
+	         {1, 0, 1}, {5, 5, 1}, {40, 0, 3}, {0, 40, 2}, {20, 20, far}, {0, 0, 1, Way::gone},
+	         {0, 0, 1, Way::moved_back}, {0, 0, 1, Way::replaced}, {0, 0, 1, Way::gone_after_reopen},
+	         {0, 0, 1, Way::second_gone}, {0, 0, 1, Way::first_gone}}) {
 		// On an overlay the tree is made in the lower layer, where the mount
 		// has not looked yet, so that the change copies wide up, which then
 		// lists as a merged directory with offsets of its own.
@@ -326,23 +383,54 @@ TEST(Walk, LevelsThatLetGoGoOnWhereTheyWere)
 		if (lower != nullptr && *lower == '\0')
 			lower = nullptr;
 		TempDir tmp(lower != nullptr ? lower : "");
-		const Strings order = wide_with_chain(tmp, "w");
-		const std::size_t chain = place(order, "c");
+		const bool two = change.way == Way::second_gone || change.way == Way::first_gone;
+		const Strings order = wide_with_chain(tmp, "w", two ? Strings{"c", "d"} : Strings{"c"});
+		// The chain the walk is in at the change; with two, the second.
+		const std::string first = !two || place(order, "c") < place(order, "d") ? "c" : "d";
+		const std::string down = two ? (first == "c" ? "d" : "c") : "c";
+		const std::size_t chain = place(order, down);
 		const std::string planted = order[std::min(chain + change.planted, order.size() - 1)];
 		SCOPED_TRACE(std::to_string(change.removed) + " removed, " + std::to_string(change.created) +
-		             " created, planted " + planted.substr(0, 5));
-		tmp.touch("w/" + planted, "5000", "5000");
+		             " created, way " + std::to_string(static_cast<int>(change.way)) + ", planted " +
+		             planted.substr(0, 5));
+		// Later than any time the change gives the entries it touches.
+		tmp.touch("w/" + planted, "2147483647", "2147483647");
 		const std::string w = lower != nullptr ? std::getenv("TMPDIR") + (tmp / "w").substr(std::strlen(lower))
 		                                       : tmp / "w";
-		Strings gone, made;
+		std::string trigger = "bottom";
+		Strings gone, made, moved;
 		for (std::size_t i = 1; i <= change.removed && i <= chain; ++i)
 			gone.push_back(w + "/" + order[chain - i]);
 		for (std::size_t i = 0; i < change.created; ++i)
 			made.push_back(w + "/new" + std::to_string(i));
-		for (std::string below = w + kWayDown; change.chain_gone && below.size() > w.size();
-		     below.erase(below.rfind('/')))
-			gone.push_back(below); // the deepest first
-		check({{w}, 0, "5000\n"}, {.env = change_on_open("bottom", gone, made), .prefix = one_spare.prefix});
+		switch (change.way) {
+		case Way::stays: break;
+		case Way::gone: gone = way_down_below(w, "c"); break;
+		case Way::moved_back: moved = {w + "/c>" + w + "/c.away", w + "/c.away>" + w + "/c"}; break;
+		case Way::replaced: moved = {w + "/c>" + w + "/c.old"}, made = {w + "/c/"}; break;
+		case Way::gone_after_reopen:
+			gone = way_down_below(w, "c");
+			gone.resize(2);
+			trigger = gone[1];
+			break;
+		case Way::second_gone:
+			gone = way_down_below(w, first);
+			gone.push_back(";");
+			for (const auto &level : way_down_below(w, down))
+				gone.push_back(level);
+			for (std::size_t j = chain; j-- > 0;)
+				if (order[j] != first) {
+					gone.push_back(w + "/" + order[j]);
+					break;
+				}
+			break;
+		case Way::first_gone:
+			gone = way_down_below(w, first);
+			gone.insert(gone.begin(), ";");
+			break;
+		}
+		check({{w}, 0, "2147483647\n"}, {.env = change_on_open(trigger, gone, made, moved, change.way == Way::gone_after_reopen),
+		                           .prefix = one_spare.prefix});
 	}
 	// r trades places with other while the walk, below r/a, has let go of
 	// both: a/ is then gone, and the r it comes back to is other, whose
