@@ -38,11 +38,11 @@ void DirReader::close()
 	fd_ = 0;
 }
 
-bool DirReader::seek(std::int64_t place)
+bool DirReader::seek(std::int64_t to)
 {
 	lo_ = hi_ = 0;
-	off_ = place;
-	return lseek(fd(), static_cast<off_t>(place), SEEK_SET) >= 0;
+	off_ = to;
+	return lseek(fd(), static_cast<off_t>(to), SEEK_SET) >= 0;
 }
 
 bool DirReader::lasting(dev_t dev) const

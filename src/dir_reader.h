@@ -16,6 +16,9 @@
 //   dev gives positions that keep their meaning when the directory changes
 //   and is opened anew, and if so going right after the last name handed
 //   out before the reader let go;
+// - mark_passed(), seek_passed(): keeps where the last name handed out
+//   began, and goes there again once the directory is open anew: a hint
+//   to try before a listing from the start, where the reader has one;
 // - drop(), unused(), fits(room): the scratch space that every level of
 //   the walk shares, each after those above it.
 #pragma once
@@ -82,6 +85,7 @@ public:
 	{
 		lo_ = hi_ = 0;
 		off_ = 0;
+		start_ = passed_ = 0;
 	}
 	bool held() const { return fd_ != 0; }
 	int fd() const { return fd_ - 1; }
@@ -99,6 +103,7 @@ public:
 		}
 		const auto *entry = reinterpret_cast<const KernelEntry *>(scratch_ + lo_);
 		lo_ = static_cast<std::uint16_t>(lo_ + entry->reclen);
+		start_ = place(off_);
 		off_ = entry->off;
 		if (lo_ == hi_) // all handed out: the levels below may have its room
 			lo_ = hi_ = position(room);
@@ -111,10 +116,12 @@ public:
 	// hands to its clients, so they stay good for the entries that stay:
 	// a hash of the name, a place in the directory's data, a sequence
 	// number. Those of others may count entries or index a listing built
-	// at the open (tmpfs before Linux 6.6, FUSE, an overlay's merged
-	// directories).
+	// at the open (tmpfs, which counted before Linux 6.6; FUSE; an
+	// overlay's merged directories).
 	[[nodiscard]] bool lasting(dev_t dev) const;
 	[[nodiscard]] bool seek_after_last() { return seek(off_); }
+	void mark_passed() { passed_ = start_; }
+	[[nodiscard]] bool seek_passed() { return passed_ != 0 && seek(passed_ - 1); }
 
 	// Lets go of the buffered entries, to be read again from the kernel's
 	// offset after the last one handed out, which this descriptor keeps.
@@ -126,12 +133,21 @@ public:
 
 private:
 	static std::uint16_t position(std::size_t at) { return static_cast<std::uint16_t>(at); }
-	[[nodiscard]] bool seek(std::int64_t place);
+	// An offset kept as a hint, one more than it is, in 32 bits: 0 where
+	// it does not fit (the cookies of the file systems whose offsets last
+	// need none), so that a closed reader stays all zero bytes.
+	static std::uint32_t place(std::int64_t off)
+	{
+		return off >= 0 && off < INT64_C(0xFFFFFFFF) ? static_cast<std::uint32_t>(off + 1) : 0;
+	}
+	[[nodiscard]] bool seek(std::int64_t to);
 
 	alignas(8) static inline char scratch_[kScratchSize];
 
-	std::int64_t off_ = 0; // the kernel's offset after the last entry handed out
-	int fd_ = 0;             // one more than the descriptor, so that a closed reader is all zero bytes
+	std::int64_t off_ = 0;     // the kernel's offset after the last entry handed out
+	std::uint32_t start_ = 0;  // the place where it began
+	std::uint32_t passed_ = 0; // the place kept by mark_passed()
+	int fd_ = 0;               // one more than the descriptor, so that a closed reader is all zero bytes
 	std::uint16_t lo_ = 0, hi_ = 0; // its entries not yet handed out
 };
 #else
@@ -171,6 +187,9 @@ public:
 		errno = EINVAL;
 		return false;
 	}
+	// Counted places cost as much to reach as a listing from the start.
+	void mark_passed() {}
+	[[nodiscard]] bool seek_passed() { return false; }
 
 	// The C library buffers each stream itself, so there is no shared
 	// space to make room in; these only let the walk read the same with

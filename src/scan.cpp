@@ -239,6 +239,16 @@ Mark mark(const char *name, std::size_t len, ino_t ino)
 	return m != 0 ? m : 1;
 }
 
+// True when the entry listed (n bytes) in the level's directory is its
+// passed subdirectory.
+bool is_passed(const Level &level, const char *listed, std::size_t n)
+{
+	struct stat st;
+	return mark(listed, n, 0) >> 32 == level.passed >> 32 &&
+	       fstatat(level.dir.fd(), listed, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
+	       mark(listed, n, st.st_ino) == level.passed;
+}
+
 // Puts the level at depth, just opened anew, right after its passed directory
 // in the listing, found by name and known by its inode; at the start of
 // the listing when there is none or it is no longer there. Whatever
@@ -252,17 +262,23 @@ bool find_passed(std::size_t depth)
 	// Just opened, it lists from its start.
 	if (level.passed == 0)
 		return true;
+	// Where it was, the one read that a directory left alone needs; whatever
+	// an error there says, the listing from the start has the last word.
 	const char *listed;
+	if (level.dir.seek_passed() && level.dir.next(&listed, room_for(depth)) == Next::entry &&
+	    is_passed(level, listed, std::strlen(listed)))
+		return true;
+	if (!level.dir.rewind())
+		return false;
 	Next got;
 	while ((got = level.dir.next(&listed, room_for(depth))) == Next::entry) {
 		const std::size_t n = std::strlen(listed);
 		if (mark(listed, n, 0) >> 32 != level.passed >> 32)
 			continue;
-		struct stat st;
-		if (fstatat(level.dir.fd(), listed, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
-		    mark(listed, n, st.st_ino) == level.passed)
-			return true;
-		break; // its name now stands for another entry, or for nothing
+		if (!is_passed(level, listed, n))
+			break; // its name now stands for another entry
+		level.dir.mark_passed();
+		return true;
 	}
 	if (got == Next::error)
 		return false;
@@ -282,6 +298,7 @@ bool back_at(std::size_t depth)
 	level.returned = child;
 	if (level.dir.held()) {
 		level.passed = child;
+		level.dir.mark_passed();
 		return true;
 	}
 	// The levels below have returned; those above this one still let go.
@@ -336,6 +353,7 @@ void walk(const Cells &c, std::size_t len, const struct stat &root)
 			if (static_cast<std::uint32_t>(st.st_ino) == static_cast<std::uint32_t>(level.returned) &&
 			    mark(entry, n, st.st_ino) == level.returned) {
 				level.passed = level.returned;
+				level.dir.mark_passed();
 				continue;
 			}
 			if (enter(depth + 1, entry, base + n, st)) {
