@@ -28,7 +28,11 @@ need() {
 	echo "installing:$missing" >&2
 	local sudo=
 	[ "$(id -u)" -eq 0 ] || sudo=sudo
-	$sudo apt-get update -qq
+	# Once for a run, whichever of the scripts asks first.
+	if [ -z "${TREESTAMP_APT_UPDATED:-}" ]; then
+		$sudo apt-get update -qq
+		export TREESTAMP_APT_UPDATED=1
+	fi
 	DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing >/dev/null
 }
 

@@ -32,7 +32,8 @@ void fail(Status status, int err, const char *format, ...)
 
 void print_time_and_exit(time_t t)
 {
-	// The time type's width picks the digits of "%d" or "%lld".
+	// A signed type as wide as the time type, so that the line shows the
+	// value as the time type holds it.
 	using Wide = std::conditional_t<sizeof(time_t) == 4, int, long long>;
 	auto value = static_cast<Wide>(t);
 	// Formatted by hand and written at once: standard output's buffer would

@@ -67,6 +67,13 @@ char path[PATH_MAX + 1]; // the longest path plus the separator added after a di
 // always the shallowest, so that those the walk returns to soonest stay open.
 constinit std::size_t released = 0;
 
+// Ends the run on an entry whose status cannot be taken: its path is the
+// first len bytes of head (all of it, where len is negative), then tail.
+[[noreturn]] void stat_failed(int err, const char *head, int len = -1, const char *tail = "")
+{
+	fail(Status::unexaminable, err, "Cannot stat() file %.*s%s: ", len, head, tail);
+}
+
 // What every step of the walk shares: the cells it raises and tests.
 struct Cells {
 	time_t *newest;
@@ -100,7 +107,7 @@ bool examine(const Cells &c, int dir, const char *name, struct stat &st)
 		// No longer part of the tree; its removal is its directory's own change.
 		if (vanished(errno))
 			return false;
-		fail(Status::unexaminable, errno, "Cannot stat() file %s: ", path);
+		stat_failed(errno, path);
 	}
 	return count(st, c);
 }
@@ -162,20 +169,16 @@ void listing_failed(std::size_t depth, int err)
 }
 
 // True when the directory just opened for level is the one examined there;
-// closed when it is not, or when it vanished right after the open.
-bool same_directory(Level &level)
+// false when it is another, or vanished right after the open.
+bool same_directory(const Level &level)
 {
 	struct stat st;
 	if (fstat(level.dir.fd(), &st) != 0) {
 		if (!vanished(errno))
-			fail(Status::unexaminable, errno, "Cannot stat() file %s: ", path);
-		level.dir.close();
+			stat_failed(errno, path);
 		return false;
 	}
-	if (st.st_dev == level.dev && st.st_ino == level.ino)
-		return true;
-	level.dir.close();
-	return false;
+	return st.st_dev == level.dev && st.st_ino == level.ino;
 }
 
 // Opens the directory of the level at depth, whose path is in the buffer:
@@ -188,8 +191,12 @@ bool open_level(std::size_t depth, const char *name, bool check)
 	Level &level = levels[depth];
 	for (;;) {
 		const bool by_path = depth == 0 || !levels[depth - 1].dir.held();
-		if (level.dir.open(by_path ? kCwd : levels[depth - 1].dir.fd(), by_path ? path : name))
-			return !(by_path && check) || same_directory(level);
+		if (level.dir.open(by_path ? kCwd : levels[depth - 1].dir.fd(), by_path ? path : name)) {
+			if (!by_path || !check || same_directory(level))
+				return true;
+			level.dir.close();
+			return false;
+		}
 		if (!short_of_resources(errno) || released >= depth)
 			break;
 		// The shallowest level still holding lets go: those that let go stay
@@ -342,8 +349,7 @@ void walk(const Cells &c, std::size_t len, const struct stat &root)
 			// Refused as the status call on the whole path would refuse it;
 			// this bounds the depth and keeps every printed path usable.
 			if (base + n >= PATH_MAX)
-				fail(Status::unexaminable, ENAMETOOLONG, "Cannot stat() file %.*s%s: ",
-				     static_cast<int>(base), path, entry);
+				stat_failed(ENAMETOOLONG, path, static_cast<int>(base), entry);
 			std::memcpy(path + base, entry, n + 1);
 			struct stat st;
 			if (!examine(c, level.dir.fd(), entry, st))
@@ -384,12 +390,12 @@ time_t tree_stamp(const char *root, time_t *newest, time_t *threshold, time_t *w
 	const Cells c{newest, threshold, window};
 	struct stat st;
 	if (lstat(root, &st) != 0)
-		fail(Status::unexaminable, errno, "Cannot stat() file %s: ", root);
+		stat_failed(errno, root);
 	if (!count(st, c))
 		return *newest;
 	std::size_t len = std::strlen(root);
 	if (len >= PATH_MAX)
-		fail(Status::unexaminable, ENAMETOOLONG, "Cannot stat() file %s: ", root);
+		stat_failed(ENAMETOOLONG, root);
 	std::memcpy(path, root, len + 1);
 	walk(c, len, st);
 	return *newest;

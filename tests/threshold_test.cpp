@@ -113,6 +113,9 @@ TEST_F(Stop, RelativeFollowsTheClockAtCandidatesOnly)
 	    {"r100", "1000,1300", "1250\n", 3},
 	    // 1250 reads 1500 and goes on; 1400, equal to the kept 1400, reads nothing.
 	    {"r100", "1000,1300,1500", "1400\n", 3},
+	    // 950 reads 1050: equal to the fresh 950, it does not stop; 1100
+	    // reads 1300 and goes on; 1250 is above the kept 1200 and stops.
+	    {"r100", "1000,1050,1300", "1250\n", 4},
 	    {"r", "1000", "1100\n", 1},  // window 0: absolute at the first reading
 	    {"r0", "1000", "1100\n", 1},
 	    {"r1000", "1000", "1400\n", 1}, // a window as large as the present disables it

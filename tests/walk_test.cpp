@@ -4,6 +4,7 @@
 #include <chrono>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -86,6 +87,15 @@ TEST(Walk, ListingAndStatusErrors)
 	for (int err : {EACCES, EIO})
 		check({{tmp / "c"}, 2, "", stat_error(tmp / "c/a", error_text(err))},
 		      {.env = failing_status("a", err)});
+	// a replaced by something that is no directory between its status and
+	// its open, which refuses to follow a link (Linux says ENOTDIR, others
+	// ELOOP): its own time counts; last, the real change, which makes c new
+	for (int err : {ENOTDIR, ELOOP})
+		check({{tmp / "c"}, 0, "200\n"}, {.env = failing_open("a", err)});
+	// where the file system can swap a directory and a link (FUSE may not)
+	tmp.make({{"ln", 1, Kind::link, "c"}, {"swap", 1, Kind::dir}, {"swap_ln", 1, Kind::link, "c"}});
+	if (renameat2(AT_FDCWD, (tmp / "swap").c_str(), AT_FDCWD, (tmp / "swap_ln").c_str(), RENAME_EXCHANGE) == 0)
+		check({{tmp / "c"}, 0, "200\n"}, {.env = exchange_on_open("a", tmp / "c/a", tmp / "ln")});
 }
 
 // Runs the program on root again and again for at least a second while
