@@ -103,7 +103,7 @@ public:
 		}
 		const auto *entry = reinterpret_cast<const KernelEntry *>(scratch_ + lo_);
 		lo_ = static_cast<std::uint16_t>(lo_ + entry->reclen);
-		start_ = place(off_);
+		start_ = static_cast<std::uint32_t>(off_);
 		off_ = entry->off;
 		if (lo_ == hi_) // all handed out: the levels below may have its room
 			lo_ = hi_ = position(room);
@@ -121,7 +121,7 @@ public:
 	[[nodiscard]] bool lasting(dev_t dev) const;
 	[[nodiscard]] bool seek_after_last() { return seek(off_); }
 	void mark_passed() { passed_ = start_; }
-	[[nodiscard]] bool seek_passed() { return passed_ != 0 && seek(passed_ - 1); }
+	[[nodiscard]] bool seek_passed() { return seek(passed_); }
 
 	// Lets go of the buffered entries, to be read again from the kernel's
 	// offset after the last one handed out, which this descriptor keeps.
@@ -133,20 +133,16 @@ public:
 
 private:
 	static std::uint16_t position(std::size_t at) { return static_cast<std::uint16_t>(at); }
-	// An offset kept as a hint, one more than it is, in 32 bits: 0 where
-	// it does not fit (the cookies of the file systems whose offsets last
-	// need none), so that a closed reader stays all zero bytes.
-	static std::uint32_t place(std::int64_t off)
-	{
-		return off >= 0 && off < INT64_C(0xFFFFFFFF) ? static_cast<std::uint32_t>(off + 1) : 0;
-	}
 	[[nodiscard]] bool seek(std::int64_t to);
 
 	alignas(8) static inline char scratch_[kScratchSize];
 
 	std::int64_t off_ = 0;     // the kernel's offset after the last entry handed out
-	std::uint32_t start_ = 0;  // the place where it began
-	std::uint32_t passed_ = 0; // the place kept by mark_passed()
+	// Where it began, and the place kept by mark_passed(): hints only, cut
+	// to 32 bits, which is all the offsets that do not last take, and what
+	// is read there counts only once it is known.
+	std::uint32_t start_ = 0;
+	std::uint32_t passed_ = 0;
 	int fd_ = 0;               // one more than the descriptor, so that a closed reader is all zero bytes
 	std::uint16_t lo_ = 0, hi_ = 0; // its entries not yet handed out
 };

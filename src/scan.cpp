@@ -246,6 +246,14 @@ Mark mark(const char *name, std::size_t len, ino_t ino)
 	return m != 0 ? m : 1;
 }
 
+// Takes the level's last entry handed out, the subdirectory m, as its
+// passed one.
+void pass(Level &level, Mark m)
+{
+	level.passed = m;
+	level.dir.mark_passed();
+}
+
 // True when the entry listed (n bytes) in the level's directory is its
 // passed subdirectory.
 bool is_passed(const Level &level, const char *listed, std::size_t n)
@@ -284,7 +292,7 @@ bool find_passed(std::size_t depth)
 			continue;
 		if (!is_passed(level, listed, n))
 			break; // its name now stands for another entry
-		level.dir.mark_passed();
+		pass(level, level.passed);
 		return true;
 	}
 	if (got == Next::error)
@@ -304,8 +312,7 @@ bool back_at(std::size_t depth)
 	const Mark child = mark(path + level.base, below.len - level.base, below.ino);
 	level.returned = child;
 	if (level.dir.held()) {
-		level.passed = child;
-		level.dir.mark_passed();
+		pass(level, child);
 		return true;
 	}
 	// The levels below have returned; those above this one still let go.
@@ -318,7 +325,7 @@ bool back_at(std::size_t depth)
 		return false;
 	if (level.dir.lasting(level.dev)) {
 		if (level.dir.seek_after_last()) {
-			level.passed = child;
+			pass(level, child);
 			return true;
 		}
 	} else if (find_passed(depth)) {
@@ -358,8 +365,7 @@ void walk(const Cells &c, std::size_t len, const struct stat &root)
 			// be: all below it has been examined in this visit.
 			if (static_cast<std::uint32_t>(st.st_ino) == static_cast<std::uint32_t>(level.returned) &&
 			    mark(entry, n, st.st_ino) == level.returned) {
-				level.passed = level.returned;
-				level.dir.mark_passed();
+				pass(level, level.returned);
 				continue;
 			}
 			if (enter(depth + 1, entry, base + n, st)) {
