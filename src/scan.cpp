@@ -183,16 +183,17 @@ bool same_directory(const Level &level)
 
 // Opens the directory of the level at depth, whose path is in the buffer:
 // by name below the level above while that holds its own, else by the whole
-// path, then checked (unless check is false) to be the one examined. While
-// the system is short of resources, the shallowest levels let go of theirs.
-// False when it is skipped: it refuses us, vanished or was replaced.
-bool open_level(std::size_t depth, const char *name, bool check)
+// path, then checked to be the one examined, since any component of a path
+// may have been swapped for a link meanwhile. While the system is short of
+// resources, the shallowest levels let go of theirs. False when it is
+// skipped: it refuses us, vanished or was replaced.
+bool open_level(std::size_t depth, const char *name)
 {
 	Level &level = levels[depth];
 	for (;;) {
 		const bool by_path = depth == 0 || !levels[depth - 1].dir.held();
 		if (level.dir.open(by_path ? kCwd : levels[depth - 1].dir.fd(), by_path ? path : name)) {
-			if (!by_path || !check || same_directory(level))
+			if (!by_path || same_directory(level))
 				return true;
 			level.dir.close();
 			return false;
@@ -220,7 +221,7 @@ bool enter(std::size_t depth, const char *name, std::size_t len, const struct st
 	// room for this one, and this one fails to open, still knows the entry
 	// it is back from.
 	level.len = static_cast<std::uint16_t>(len);
-	if (!open_level(depth, name, depth > 0))
+	if (!open_level(depth, name))
 		return false;
 	// Its entries go after those the levels above still hold; where that
 	// leaves too little room, theirs are dropped, to be read again later.
@@ -319,7 +320,7 @@ bool back_at(std::size_t depth)
 	released = depth;
 	const char kept = path[level.len];
 	path[level.len] = '\0';
-	const bool again = open_level(depth, path, true);
+	const bool again = open_level(depth, path);
 	path[level.len] = kept;
 	if (!again)
 		return false;

@@ -96,6 +96,12 @@ TEST(Walk, ListingAndStatusErrors)
 	tmp.make({{"ln", 1, Kind::link, "c"}, {"swap", 1, Kind::dir}, {"swap_ln", 1, Kind::link, "c"}});
 	if (renameat2(AT_FDCWD, (tmp / "swap").c_str(), AT_FDCWD, (tmp / "swap_ln").c_str(), RENAME_EXCHANGE) == 0)
 		check({{tmp / "c"}, 0, "200\n"}, {.env = exchange_on_open("a", tmp / "c/a", tmp / "ln")});
+	// the root's parent swapped for a link to another tree between the
+	// root's status and its open: nothing of the other tree counts
+	tmp.make({{"p", 1, Kind::dir}, {"p/r", 100, Kind::dir}, {"q", 1, Kind::dir}, {"q/r", 100, Kind::dir},
+	          {"q/r/f", 900}, {"to_q", 1, Kind::link, "q"}});
+	check({{tmp / "p/r"}, 0, "100\n"},
+	      {.env = change_on_open(tmp / "p/r", {}, {}, {tmp / "p>" + tmp / "p.old", tmp / "to_q>" + tmp / "p"})});
 }
 
 // Runs the program on root again and again for at least a second while
