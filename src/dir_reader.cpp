@@ -1,6 +1,8 @@
 #include "dir_reader.h"
 
 #include <cstdint>
+#include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 #if TREESTAMP_GETDENTS
 #include <sys/vfs.h>
@@ -12,7 +14,99 @@ namespace {
 // treated like a directory that vanished.
 constexpr int kOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
+// The name of n bytes at name folded into 32 bits (FNV-1a).
+std::uint32_t name_hash(const char *name, std::size_t n)
+{
+	std::uint32_t hash = 2166136261u;
+	for (std::size_t i = 0; i < n; ++i)
+		hash = (hash ^ static_cast<unsigned char>(name[i])) * 16777619u;
+	return hash;
+}
+
+// The mark of the name of n bytes at name, of the inode ino.
+Mark mark(const char *name, std::size_t n, ino_t ino)
+{
+	const Mark m = (Mark{name_hash(name, n)} << 32) | static_cast<std::uint32_t>(ino);
+	return m != 0 ? m : 1;
+}
+
 } // namespace
+
+void DirReader::came_back(const char *name, std::size_t n, ino_t ino)
+{
+	returned_ = mark(name, n, ino);
+	// Still open, it goes on right after it.
+	if (held())
+		pass(returned_);
+}
+
+// returned_to() once the inode matched, out of the walk's way: the name
+// decides, and the entry is then the passed one.
+bool DirReader::returned_again(const char *name, std::size_t n, ino_t ino)
+{
+	if (mark(name, n, ino) != returned_)
+		return false;
+	pass(returned_);
+	return true;
+}
+
+// True when the entry name (n bytes), just handed out, is the subdirectory
+// m; its status is taken only once its name may be m's. d_ino is not asked:
+// it differs from the inode at mount points and on overlays.
+bool DirReader::is(Mark m, const char *name, std::size_t n) const
+{
+	struct stat st;
+	return fstatat(fd(), name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) && mark(name, n, st.st_ino) == m;
+}
+
+// Reads on until the subdirectory m has been handed out: to the end of the
+// listing, or where here is set, no further than the entries at the
+// position sought last. Its name tells it, so the first entry with that
+// name decides: a name now stands for another entry, or m is not there.
+Found DirReader::find(Mark m, std::size_t room, bool here)
+{
+	const std::int64_t at = place();
+	const char *name;
+	Next got;
+	while ((got = next(&name, room)) == Next::entry) {
+		const std::size_t n = std::strlen(name);
+		if (name_hash(name, n) == m >> 32)
+			return is(m, name, n) ? Found::it : Found::not_there;
+		if (here && place() != at)
+			return Found::not_there;
+	}
+	return got == Next::end ? Found::not_there : Found::error;
+}
+
+bool DirReader::resume(dev_t dev, std::size_t room)
+{
+	if (lasting(dev)) {
+		if (!seek_after_last())
+			return false;
+		pass(returned_);
+		return true;
+	}
+	// Just opened, it lists from its start; or the passed one is where it
+	// was, the one read that a directory left alone needs.
+	if (passed_ == 0 || found_at_hint(room))
+		return true;
+	// Whatever an error at the hint said, the listing from the start has the
+	// last word; the passed one may come again there, having moved, or lie
+	// before the place; or it is gone, and only the start is safe.
+	if (!rewind())
+		return false;
+	switch (find(passed_, room, false)) {
+	case Found::it:
+		pass(passed_);
+		return true;
+	case Found::error:
+		return false;
+	case Found::not_there:
+		break;
+	}
+	passed_ = 0;
+	return rewind();
+}
 
 #if TREESTAMP_GETDENTS
 bool DirReader::open(int parent, const char *name)
@@ -45,6 +139,11 @@ bool DirReader::seek(std::int64_t to)
 	return lseek(fd(), static_cast<off_t>(to), SEEK_SET) >= 0;
 }
 
+// The offsets of ext4, xfs and btrfs are cookies that an NFS server hands to
+// its clients, so they stay good for the entries that stay: a hash of the
+// name, a place in the directory's data, a sequence number. Those of others
+// may count entries or index a listing built at the open (tmpfs, which
+// counted before Linux 6.6; FUSE; an overlay's merged directories).
 bool DirReader::lasting(dev_t dev) const
 {
 	// Asked once for each file system in a row, as a walk meets them; the
@@ -64,9 +163,34 @@ bool DirReader::lasting(dev_t dev) const
 	return answer;
 }
 
-bool DirReader::drop()
+// Goes back to the kernel's offset after the last entry handed out. Where
+// that entry began at the same offset, the kernel lists the entries there
+// from the first again, and the next read goes past those handed out.
+bool DirReader::seek_after_last()
 {
-	return lo_ == hi_ || seek(off_);
+	const std::int64_t to = off_;
+	if (!seek(to))
+		return false;
+	if (start_ == fold(to))
+		lo_ = 1;
+	return true;
+}
+
+// The last entry handed out was the subdirectory the walk came back from:
+// goes past it, or where it is no longer among the entries at its
+// position, back to hand them all out again, some perhaps twice rather than
+// one missed. False, errno set, when the directory cannot be read.
+bool DirReader::past_handed_out(std::size_t room)
+{
+	const std::int64_t at = off_;
+	lo_ = hi_ = 0;
+	const Found found = find(returned_, room, true);
+	return found == Found::it || (found == Found::not_there && seek(at));
+}
+
+bool DirReader::found_at_hint(std::size_t room)
+{
+	return seek(hint_) && find(passed_, room, true) == Found::it;
 }
 #else
 bool DirReader::open(int parent, const char *name)

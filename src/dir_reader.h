@@ -1,5 +1,5 @@
 // Directory readers: a directory's entries in the order the system lists
-// them, and what is left of a place in them after letting go of it.
+// them, and the way back to a place in them after letting go of it.
 //
 // The build picks one reader; both offer the same:
 // - open(parent, name): opens name below the descriptor parent, or a whole
@@ -11,16 +11,27 @@
 // - release(): lets go of the descriptor; what it kept of its place is a
 //   hint once the directory is open again, never the truth;
 // - close(): ends the listing;
-// - rewind(): back to the start of the listing;
-// - lasting(dev), seek_after_last(): whether the file system of the device
-//   dev gives positions that keep their meaning when the directory changes
-//   and is opened anew, and if so going right after the last name handed
-//   out before the reader let go;
-// - mark_passed(), seek_passed(): keeps where the last name handed out
-//   began, and goes there again once the directory is open anew: a hint
-//   to try before a listing from the start, where the reader has one;
+// - came_back(name, n, ino): the walk is back from the subdirectory it
+//   went down into, the last entry handed out;
+// - returned_to(name, n, ino): true when the directory just handed out is
+//   the one it came back from last, listed again: not to be entered again;
+// - resume(dev, room): once the directory is open anew, goes on where no
+//   entry that stayed in it throughout is missed; false, errno set, when
+//   the directory cannot be read;
 // - drop(), unused(), fits(room): the scratch space that every level of
 //   the walk shares, each after those above it.
+//
+// Going back rests on two subdirectories the reader knows by their marks:
+// the one it came back from last (returned), and the last one known to lie
+// before its place in the listing (passed; none: the start). Entries that
+// stay keep their order relative to each other, so going on right after the
+// passed one misses none of them, whatever became of the others. Where the
+// file system's positions keep their meaning when the directory changes,
+// the reader goes back to the position after the returned one instead.
+// Several entries may share one position (ext4 gives every entry of one
+// name hash the same), and a seek to it lists them all from the first: so
+// wherever it goes back to a position, it reads on past the subdirectory
+// it looks for among the entries there, or hands them all out again.
 #pragma once
 
 #include <cerrno>
@@ -46,6 +57,13 @@ constexpr int kCwd = static_cast<int>(AT_FDCWD);
 // What asking a directory for its next entry gave.
 enum class Next { entry, end, error };
 
+// A subdirectory known by its name and its inode, each folded into 32 bits:
+// enough to tell it from the other entries of its directory. 0 is none.
+using Mark = std::uint64_t;
+
+// What looking for a marked subdirectory in a listing found.
+enum class Found { it, not_there, error };
+
 #if TREESTAMP_GETDENTS
 // The kernel's record for one entry. Declared here and read through the
 // system call itself: old C libraries have no getdents64 wrapper, and some
@@ -66,8 +84,9 @@ public:
 	static constexpr std::size_t kChunk = std::size_t{32} * 1024;
 	// About two full reads, which ordinary trees never outgrow, since a
 	// level whose entries have all been handed out leaves its room to the
-	// levels below; a little less, so that positions in it fit 16 bits.
-	static constexpr std::size_t kScratchSize = 2 * kChunk - 8;
+	// levels below; a little less, so that positions in it fit 16 bits and
+	// every build keeps within its budget of static storage (HACKING.md).
+	static constexpr std::size_t kScratchSize = 2 * kChunk - 16;
 	static_assert(kScratchSize <= UINT16_MAX);
 	// The largest record a single entry can take.
 	static constexpr std::size_t kEntryMax = (offsetof(KernelEntry, name) + NAME_MAX + 1 + 7) & ~std::size_t{7};
@@ -85,7 +104,8 @@ public:
 	{
 		lo_ = hi_ = 0;
 		off_ = 0;
-		start_ = passed_ = 0;
+		start_ = hint_ = 0;
+		passed_ = returned_ = 0;
 	}
 	bool held() const { return fd_ != 0; }
 	int fd() const { return fd_ - 1; }
@@ -94,16 +114,20 @@ public:
 
 	[[nodiscard]] Next next(const char **name, std::size_t room)
 	{
-		if (lo_ == hi_) {
-			long got = syscall(SYS_getdents64, fd(), scratch_ + room, std::min(kChunk, kScratchSize - room));
-			if (got <= 0)
-				return got == 0 ? Next::end : Next::error;
-			lo_ = position(room);
-			hi_ = position(room + static_cast<std::size_t>(got));
+		if (lo_ >= hi_) {
+			if (lo_ != hi_ && !past_handed_out(room))
+				return Next::error;
+			if (lo_ == hi_) {
+				long got = syscall(SYS_getdents64, fd(), scratch_ + room, std::min(kChunk, kScratchSize - room));
+				if (got <= 0)
+					return got == 0 ? Next::end : Next::error;
+				lo_ = position(room);
+				hi_ = position(room + static_cast<std::size_t>(got));
+			}
 		}
 		const auto *entry = reinterpret_cast<const KernelEntry *>(scratch_ + lo_);
 		lo_ = static_cast<std::uint16_t>(lo_ + entry->reclen);
-		start_ = static_cast<std::uint32_t>(off_);
+		start_ = fold(off_);
 		off_ = entry->off;
 		if (lo_ == hi_) // all handed out: the levels below may have its room
 			lo_ = hi_ = position(room);
@@ -111,21 +135,16 @@ public:
 		return Next::entry;
 	}
 
-	[[nodiscard]] bool rewind() { return seek(0); }
-	// The offsets of ext4, xfs and btrfs are cookies that an NFS server
-	// hands to its clients, so they stay good for the entries that stay:
-	// a hash of the name, a place in the directory's data, a sequence
-	// number. Those of others may count entries or index a listing built
-	// at the open (tmpfs, which counted before Linux 6.6; FUSE; an
-	// overlay's merged directories).
-	[[nodiscard]] bool lasting(dev_t dev) const;
-	[[nodiscard]] bool seek_after_last() { return seek(off_); }
-	void mark_passed() { passed_ = start_; }
-	[[nodiscard]] bool seek_passed() { return seek(passed_); }
+	void came_back(const char *name, std::size_t n, ino_t ino);
+	[[nodiscard]] bool returned_to(const char *name, std::size_t n, ino_t ino)
+	{
+		return static_cast<std::uint32_t>(ino) == static_cast<std::uint32_t>(returned_) && returned_again(name, n, ino);
+	}
+	[[nodiscard]] bool resume(dev_t dev, std::size_t room);
 
 	// Lets go of the buffered entries, to be read again from the kernel's
 	// offset after the last one handed out, which this descriptor keeps.
-	[[nodiscard]] bool drop();
+	[[nodiscard]] bool drop() { return lo_ >= hi_ || seek_after_last(); }
 	// Where the next level's buffered entries may begin.
 	std::size_t unused() const { return hi_; }
 	// True when a level whose entries begin at room has enough of it.
@@ -133,18 +152,44 @@ public:
 
 private:
 	static std::uint16_t position(std::size_t at) { return static_cast<std::uint16_t>(at); }
+	// A kernel position in 32 bits: itself where it fits, as those of the
+	// file systems whose positions do not last do; where it does not, its
+	// halves mixed, since ext4 gives the low one no meaning at all for some
+	// hashes.
+	static std::uint32_t fold(std::int64_t at)
+	{
+		const auto bits = static_cast<std::uint64_t>(at);
+		return static_cast<std::uint32_t>(bits ^ (bits >> 32));
+	}
 	[[nodiscard]] bool seek(std::int64_t to);
+	[[nodiscard]] bool rewind() { return seek(0); }
+	[[nodiscard]] bool lasting(dev_t dev) const;
+	[[nodiscard]] bool seek_after_last();
+	[[nodiscard]] bool found_at_hint(std::size_t room);
+	[[nodiscard]] bool past_handed_out(std::size_t room);
+	std::int64_t place() const { return off_; }
+	[[nodiscard]] Found find(Mark m, std::size_t room, bool here);
+	[[nodiscard]] bool is(Mark m, const char *name, std::size_t n) const;
+	[[nodiscard]] bool returned_again(const char *name, std::size_t n, ino_t ino);
+	void pass(Mark m)
+	{
+		passed_ = m;
+		hint_ = start_;
+	}
 
 	alignas(8) static inline char scratch_[kScratchSize];
 
 	std::int64_t off_ = 0;     // the kernel's offset after the last entry handed out
-	// Where it began, and the place kept by mark_passed(): hints only, cut
-	// to 32 bits, which is all the offsets that do not last take, and what
-	// is read there counts only once it is known.
-	std::uint32_t start_ = 0;
-	std::uint32_t passed_ = 0;
+	Mark passed_ = 0, returned_ = 0;
+	// Where the last entry handed out began, and where the passed one did,
+	// folded: the first, equal to the position after it, tells one that may
+	// be shared (one that is not only costs a read); the second is a hint,
+	// whose entries count only once known.
+	std::uint32_t start_ = 0, hint_ = 0;
 	int fd_ = 0;               // one more than the descriptor, so that a closed reader is all zero bytes
-	std::uint16_t lo_ = 0, hi_ = 0; // its entries not yet handed out
+	// Its entries not yet handed out; none, and lo_ above hi_ where what the
+	// kernel lists next may begin with entries handed out before.
+	std::uint16_t lo_ = 0, hi_ = 0;
 };
 #else
 // Reads a directory through the portable stream interface.
@@ -155,7 +200,7 @@ public:
 	DirReader &operator=(const DirReader &) = delete;
 
 	[[nodiscard]] bool open(int parent, const char *name);
-	void begin() {}
+	void begin() { passed_ = returned_ = 0; }
 	bool held() const { return dir_ != nullptr; }
 	int fd() const { return dirfd(dir_); }
 	void release();
@@ -171,21 +216,12 @@ public:
 		return Next::entry;
 	}
 
-	[[nodiscard]] bool rewind()
+	void came_back(const char *name, std::size_t n, ino_t ino);
+	[[nodiscard]] bool returned_to(const char *name, std::size_t n, ino_t ino)
 	{
-		rewinddir(dir_);
-		return true;
+		return static_cast<std::uint32_t>(ino) == static_cast<std::uint32_t>(returned_) && returned_again(name, n, ino);
 	}
-	// A position is good only in the stream that gave it.
-	[[nodiscard]] bool lasting(dev_t) const { return false; }
-	[[nodiscard]] bool seek_after_last()
-	{
-		errno = EINVAL;
-		return false;
-	}
-	// Counted places cost as much to reach as a listing from the start.
-	void mark_passed() {}
-	[[nodiscard]] bool seek_passed() { return false; }
+	[[nodiscard]] bool resume(dev_t dev, std::size_t room);
 
 	// The C library buffers each stream itself, so there is no shared
 	// space to make room in; these only let the walk read the same with
@@ -195,6 +231,23 @@ public:
 	static bool fits(std::size_t) { return true; }
 
 private:
+	[[nodiscard]] bool rewind()
+	{
+		rewinddir(dir_);
+		return true;
+	}
+	// A position is good only in the stream that gave it, and a counted
+	// place costs as much to reach as a listing from the start.
+	[[nodiscard]] bool lasting(dev_t) const { return false; }
+	[[nodiscard]] bool seek_after_last() { return false; }
+	[[nodiscard]] bool found_at_hint(std::size_t) { return false; }
+	std::int64_t place() const { return 0; }
+	[[nodiscard]] Found find(Mark m, std::size_t room, bool here);
+	[[nodiscard]] bool is(Mark m, const char *name, std::size_t n) const;
+	[[nodiscard]] bool returned_again(const char *name, std::size_t n, ino_t ino);
+	void pass(Mark m) { passed_ = m; }
+
 	DIR *dir_ = nullptr;
+	Mark passed_ = 0, returned_ = 0;
 };
 #endif

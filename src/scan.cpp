@@ -35,24 +35,16 @@ namespace {
 constexpr std::size_t kMaxDepth = PATH_MAX / 2 + 2;
 static_assert(PATH_MAX < 65536, "path lengths are kept in 16 bits");
 
-// A subdirectory known by its name and its inode, each folded into 32 bits:
-// enough to tell it from the other entries of its directory. 0 is none.
-using Mark = std::uint64_t;
-
 // One directory of the walk, from the root down to the one being read: its
 // reader; its identity when it was examined, to know it again when it is
 // opened anew; the length of its path, and where its entries' names go in
-// the buffer, after the separator; the last subdirectory it came back from
-// that is known to lie before its place in the listing (none: the start),
-// and the last one it came back from at all, which it does not enter again.
+// the buffer, after the separator.
 struct Level {
 	DirReader dir;
 	dev_t dev = 0;
 	ino_t ino = 0;
 	std::uint16_t len = 0;
 	std::uint16_t base = 0;
-	Mark passed = 0;
-	Mark returned = 0;
 };
 
 // The directories from the root down to the one being read. Static, as are
@@ -230,76 +222,10 @@ bool enter(std::size_t depth, const char *name, std::size_t len, const struct st
 			if (!levels[i].dir.drop())
 				read_failed(i, errno);
 	level.dir.begin();
-	level.passed = level.returned = 0;
 	level.base = level.len;
 	if (path[len - 1] != '/')
 		path[level.base++] = '/';
 	return true;
-}
-
-// The mark of the name of len bytes at name, of the inode ino.
-Mark mark(const char *name, std::size_t len, ino_t ino)
-{
-	std::uint32_t hash = 2166136261u; // FNV-1a
-	for (std::size_t i = 0; i < len; ++i)
-		hash = (hash ^ static_cast<unsigned char>(name[i])) * 16777619u;
-	const Mark m = (Mark{hash} << 32) | static_cast<std::uint32_t>(ino);
-	return m != 0 ? m : 1;
-}
-
-// Takes the level's last entry handed out, the subdirectory m, as its
-// passed one.
-void pass(Level &level, Mark m)
-{
-	level.passed = m;
-	level.dir.mark_passed();
-}
-
-// True when the entry listed (n bytes) in the level's directory is its
-// passed subdirectory.
-bool is_passed(const Level &level, const char *listed, std::size_t n)
-{
-	struct stat st;
-	return mark(listed, n, 0) >> 32 == level.passed >> 32 &&
-	       fstatat(level.dir.fd(), listed, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
-	       mark(listed, n, st.st_ino) == level.passed;
-}
-
-// Puts the level at depth, just opened anew, right after its passed directory
-// in the listing, found by name and known by its inode; at the start of
-// the listing when there is none or it is no longer there. Whatever
-// happened to the directory the walk came back from, and to entries that
-// came or went, the entries that stayed in the directory keep their order
-// (where the file system keeps it), so none of them lies before that
-// place unexamined. False, errno set, when the directory cannot be read.
-bool find_passed(std::size_t depth)
-{
-	Level &level = levels[depth];
-	// Just opened, it lists from its start.
-	if (level.passed == 0)
-		return true;
-	// Where it was, the one read that a directory left alone needs; whatever
-	// an error there says, the listing from the start has the last word.
-	const char *listed;
-	if (level.dir.seek_passed() && level.dir.next(&listed, room_for(depth)) == Next::entry &&
-	    is_passed(level, listed, std::strlen(listed)))
-		return true;
-	if (!level.dir.rewind())
-		return false;
-	Next got;
-	while ((got = level.dir.next(&listed, room_for(depth))) == Next::entry) {
-		const std::size_t n = std::strlen(listed);
-		if (mark(listed, n, 0) >> 32 != level.passed >> 32)
-			continue;
-		if (!is_passed(level, listed, n))
-			break; // its name now stands for another entry
-		pass(level, level.passed);
-		return true;
-	}
-	if (got == Next::error)
-		return false;
-	level.passed = 0;
-	return level.dir.rewind();
 }
 
 // Takes the level at depth back from the directory below it, whose name is
@@ -310,12 +236,9 @@ bool back_at(std::size_t depth)
 {
 	Level &level = levels[depth];
 	const Level &below = levels[depth + 1];
-	const Mark child = mark(path + level.base, below.len - level.base, below.ino);
-	level.returned = child;
-	if (level.dir.held()) {
-		pass(level, child);
+	level.dir.came_back(path + level.base, below.len - level.base, below.ino);
+	if (level.dir.held())
 		return true;
-	}
 	// The levels below have returned; those above this one still let go.
 	released = depth;
 	const char kept = path[level.len];
@@ -324,15 +247,8 @@ bool back_at(std::size_t depth)
 	path[level.len] = kept;
 	if (!again)
 		return false;
-	if (level.dir.lasting(level.dev)) {
-		if (level.dir.seek_after_last()) {
-			pass(level, child);
-			return true;
-		}
-	} else if (find_passed(depth)) {
-		// The way down may come again: it moved, or the place is before it.
+	if (level.dir.resume(level.dev, room_for(depth)))
 		return true;
-	}
 	listing_failed(depth, errno);
 	return false;
 }
@@ -364,11 +280,8 @@ void walk(const Cells &c, std::size_t len, const struct stat &root)
 				continue;
 			// Listed again, as a renamed entry or a listing read anew may
 			// be: all below it has been examined in this visit.
-			if (static_cast<std::uint32_t>(st.st_ino) == static_cast<std::uint32_t>(level.returned) &&
-			    mark(entry, n, st.st_ino) == level.returned) {
-				pass(level, level.returned);
+			if (level.dir.returned_to(entry, n, st.st_ino))
 				continue;
-			}
 			if (enter(depth + 1, entry, base + n, st)) {
 				++depth;
 				continue;

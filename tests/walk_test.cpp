@@ -273,13 +273,13 @@ std::size_t place(const Strings &order, const std::string &name)
 }
 
 // Plants the newest time on the entry of dir at each place of its listing
-// order in turn (those there are, but the way down), for the walk to find.
+// order in turn (those there are, but the ways down), for the walk to find.
 void newest_found_at(const TempDir &tmp, const std::string &dir, const Strings &order,
-                     std::initializer_list<std::size_t> places, const std::string &down,
+                     const std::vector<std::size_t> &places, const Strings &down,
                      const RunOptions &options = {})
 {
 	for (std::size_t at : places) {
-		if (at >= order.size() || order[at] == down)
+		if (at >= order.size() || std::find(down.begin(), down.end(), order[at]) != down.end())
 			continue;
 		tmp.touch(dir + "/" + order[at], "5000", "5000");
 		check({{tmp / dir}, 0, "5000\n"}, options);
@@ -307,6 +307,11 @@ TEST(Walk, FewDescriptorsGiveTheRightTimeOrAClearFailure)
 		check({{tmp / "deep"}, 2, "", "Cannot open directory " + tmp / "deep/d: " + error_text(EMFILE) + "\n"},
 		      {.env = failing_open("d", EMFILE)});
 }
+
+// Names that ext4's legacy directory hash, which has no seed, gives one
+// position (the fs variant mounts such an ext4): a seek to it lists them all
+// again from the first.
+const Strings kOnePosition = {"dciuxaaa", "dyqmybaa", "dqxygiba"};
 
 // The way down from a wide directory: a chain of 60 directories named
 // name, and a directory named bottom in the deepest.
@@ -362,14 +367,20 @@ TEST(Walk, LevelsThatLetGoGoOnWhereTheyWere)
 	if (emulated() || sanitized())
 		GTEST_SKIP() << "the descriptor limit would bind the emulator or the sanitizers' run-time";
 	const RunOptions one_spare{.prefix = {"prlimit", "--nofile=4:4", "--"}};
-	{
+	for (const Strings &chains : {Strings{"c"}, kOnePosition}) {
 		TempDir tmp;
-		const Strings order = wide_with_chain(tmp, "wide");
-		const std::size_t chain = place(order, "c"), last = order.size() - 1;
-		// the first entry, one halfway to the chain, the one right after it,
-		// one in a later read and the last
-		newest_found_at(tmp, "wide", order, {0, chain / 2, chain + 1, (chain + last + 1) / 2, last}, "c",
-		                one_spare);
+		const Strings order = wide_with_chain(tmp, "wide", chains);
+		// the first entry, one halfway to the first chain, the one right
+		// after each chain, one in a later read and the last
+		const std::size_t last = order.size() - 1;
+		std::size_t first = last;
+		std::vector<std::size_t> at = {0, last};
+		for (const auto &chain : chains) {
+			first = std::min(first, place(order, chain));
+			at.push_back(place(order, chain) + 1);
+		}
+		at.insert(at.end(), {first / 2, (first + last + 1) / 2});
+		newest_found_at(tmp, "wide", order, at, chains, one_spare);
 	}
 	if (!preloadable())
 		return;
@@ -381,8 +392,9 @@ TEST(Walk, LevelsThatLetGoGoOnWhereTheyWere)
 	// old position perhaps meaningless; the entry after the chain planted
 	// newest must be found. In the last rows there is a second chain, listed
 	// after the first: it goes in the same visit of w, with the entry listed
-	// before it; or the first goes while the walk is below the second.
-	enum class Way { stays, gone, moved_back, replaced, gone_after_reopen, second_gone, first_gone };
+	// before it; or the first goes while the walk is below the second. In
+	// the very last, three chains share a position, and the middle one goes.
+	enum class Way { stays, gone, moved_back, replaced, gone_after_reopen, second_gone, first_gone, shared_gone };
 	struct Change {
 		std::size_t removed, created, planted; // planted: how far after the chain
 		Way way = Way::stays;
@@ -391,7 +403,7 @@ TEST(Walk, LevelsThatLetGoGoOnWhereTheyWere)
 	for (const Change &change : std::vector<Change>{
 	         {1, 0, 1}, {5, 5, 1}, {40, 0, 3}, {0, 40, 2}, {20, 20, far}, {0, 0, 1, Way::gone},
 	         {0, 0, 1, Way::moved_back}, {0, 0, 1, Way::replaced}, {0, 0, 1, Way::gone_after_reopen},
-	         {0, 0, 1, Way::second_gone}, {0, 0, 1, Way::first_gone}}) {
+	         {0, 0, 1, Way::second_gone}, {0, 0, 1, Way::first_gone}, {0, 0, 1, Way::shared_gone}}) {
 		// On an overlay the tree is made in the lower layer, where the mount
 		// has not looked yet, so that the change copies wide up, which then
 		// lists as a merged directory with offsets of its own.
@@ -400,10 +412,13 @@ TEST(Walk, LevelsThatLetGoGoOnWhereTheyWere)
 			lower = nullptr;
 		TempDir tmp(lower != nullptr ? lower : "");
 		const bool two = change.way == Way::second_gone || change.way == Way::first_gone;
-		const Strings order = wide_with_chain(tmp, "w", two ? Strings{"c", "d"} : Strings{"c"});
-		// The chain the walk is in at the change; with two, the second.
-		const std::string first = !two || place(order, "c") < place(order, "d") ? "c" : "d";
-		const std::string down = two ? (first == "c" ? "d" : "c") : "c";
+		Strings chains = change.way == Way::shared_gone ? kOnePosition : two ? Strings{"c", "d"} : Strings{"c"};
+		const Strings order = wide_with_chain(tmp, "w", chains);
+		// The chain the walk is in at the change: the second, where there
+		// are more, and the first is the one before it.
+		std::sort(chains.begin(), chains.end(),
+		          [&](const std::string &a, const std::string &b) { return place(order, a) < place(order, b); });
+		const std::string first = chains[0], down = chains[chains.size() > 1];
 		const std::size_t chain = place(order, down);
 		const std::string planted = order[std::min(chain + change.planted, order.size() - 1)];
 		SCOPED_TRACE(std::to_string(change.removed) + " removed, " + std::to_string(change.created) +
@@ -441,7 +456,8 @@ TEST(Walk, LevelsThatLetGoGoOnWhereTheyWere)
 				}
 			break;
 		case Way::first_gone:
-			gone = way_down_below(w, first);
+		case Way::shared_gone:
+			gone = way_down_below(w, change.way == Way::first_gone ? first : down);
 			gone.insert(gone.begin(), ";");
 			break;
 		}
@@ -465,22 +481,40 @@ TEST(Walk, LevelsThatLetGoGoOnWhereTheyWere)
 	      {.env = exchange_on_open("b", tmp / "r", tmp / "other"), .prefix = one_spare.prefix});
 }
 
-// Forty levels whose listings each fill a whole read outgrow the room the walk
-// keeps for them; a level's unread entries must survive its subdirectory's
-// walk, also where they were dropped from that room, to be read again.
+// Levels whose listings each fill a whole read outgrow the room the walk
+// keeps for them; a level's unread entries must survive its subdirectories'
+// walks, also where they were dropped from that room, to be read again from
+// the position after the way down: forty levels along one path, and three
+// ways down four levels deep that share one position.
 TEST(Walk, LargeDirectoriesAlongOnePath)
 {
-	TempDir tmp;
-	std::vector<Node> nodes;
-	for (std::string dir = "w"; nodes.size() < 40 * 121; dir += "/d") {
-		nodes.push_back({dir, 100, Kind::dir});
-		for (int i = 0; i < 120; ++i)
-			nodes.push_back({dir + "/" + std::to_string(i) + std::string(240, 'n'), 200});
+	struct Tree {
+		Strings ways;
+		int levels, names;
+	};
+	for (const Tree &tree : {Tree{{"d"}, 40, 120}, Tree{kOnePosition, 4, 300}}) {
+		TempDir tmp;
+		std::vector<Node> nodes = {{"w", 100, Kind::dir}};
+		auto fill = [&](const std::string &dir) {
+			for (int i = 0; i < tree.names; ++i)
+				nodes.push_back({dir + "/" + std::to_string(i) + std::string(240, 'n'), 200});
+		};
+		fill("w");
+		for (const auto &way : tree.ways) {
+			std::string dir = "w/" + way;
+			for (int level = 0; level < tree.levels; ++level, dir += "/d") {
+				nodes.push_back({dir, 100, Kind::dir});
+				fill(dir);
+			}
+		}
+		tmp.make(nodes);
+		// the top level's entry right after each way down, and its last
+		const Strings order = listing(tmp / "w");
+		std::vector<std::size_t> at = {order.size() - 1};
+		for (const auto &way : tree.ways)
+			at.push_back(place(order, way) + 1);
+		newest_found_at(tmp, "w", order, at, tree.ways);
 	}
-	tmp.make(nodes);
-	// the top level's entry right after the way down, and its last
-	const Strings order = listing(tmp / "w");
-	newest_found_at(tmp, "w", order, {place(order, "d") + 1, order.size() - 1}, "d");
 }
 
 // A chain of one-letter directories ending in the newest entry, a file whose
