@@ -63,19 +63,38 @@ bool DirReader::is(Mark m, const char *name, std::size_t n) const
 // listing, or where here is set, no further than the entries at the
 // position sought last. Its name tells it, so the first entry with that
 // name decides: a name now stands for another entry, or m is not there.
-Found DirReader::find(Mark m, std::size_t room, bool here)
+// Where also is given, *also_first tells whether that one came before.
+Found DirReader::find(Mark m, std::size_t room, bool here, Mark also, bool *also_first)
 {
 	const std::int64_t at = place();
 	const char *name;
 	Next got;
 	while ((got = next(&name, room)) == Next::entry) {
 		const std::size_t n = std::strlen(name);
-		if (name_hash(name, n) == m >> 32)
+		const std::uint32_t hash = name_hash(name, n);
+		if (hash == m >> 32)
 			return is(m, name, n) ? Found::it : Found::not_there;
+		if (also != 0 && hash == also >> 32 && is(also, name, n))
+			*also_first = true;
 		if (here && place() != at)
 			return Found::not_there;
 	}
 	return got == Next::end ? Found::not_there : Found::error;
+}
+
+// Goes on right after the passed subdirectory, looked for from where the
+// passed one was, or from the start. Listed after the returned one, it
+// moved after that one meanwhile: then going on after the returned one is
+// right, found again from the same place.
+Found DirReader::after_passed(bool at_hint, std::size_t room)
+{
+	bool moved = false;
+	Found found = go_back(at_hint) ? find(passed_, room, at_hint, returned_, &moved) : Found::error;
+	if (found == Found::it && moved)
+		found = go_back(at_hint) ? find(returned_, room, at_hint) : Found::error;
+	if (found == Found::it)
+		pass(moved ? returned_ : passed_);
+	return found;
 }
 
 bool DirReader::resume(dev_t dev, std::size_t room)
@@ -88,16 +107,13 @@ bool DirReader::resume(dev_t dev, std::size_t room)
 	}
 	// Just opened, it lists from its start; or the passed one is where it
 	// was, the one read that a directory left alone needs.
-	if (passed_ == 0 || found_at_hint(room))
+	if (passed_ == 0 || after_passed(true, room) == Found::it)
 		return true;
 	// Whatever an error at the hint said, the listing from the start has the
-	// last word; the passed one may come again there, having moved, or lie
-	// before the place; or it is gone, and only the start is safe.
-	if (!rewind())
-		return false;
-	switch (find(passed_, room, false)) {
+	// last word; where the passed one is no longer there, only the start is
+	// safe.
+	switch (after_passed(false, room)) {
 	case Found::it:
-		pass(passed_);
 		return true;
 	case Found::error:
 		return false;
@@ -105,7 +121,7 @@ bool DirReader::resume(dev_t dev, std::size_t room)
 		break;
 	}
 	passed_ = 0;
-	return rewind();
+	return go_back(false);
 }
 
 #if TREESTAMP_GETDENTS
@@ -186,11 +202,6 @@ bool DirReader::past_handed_out(std::size_t room)
 	lo_ = hi_ = 0;
 	const Found found = find(returned_, room, true);
 	return found == Found::it || (found == Found::not_there && seek(at));
-}
-
-bool DirReader::found_at_hint(std::size_t room)
-{
-	return seek(hint_) && find(passed_, room, true) == Found::it;
 }
 #else
 bool DirReader::open(int parent, const char *name)

@@ -25,9 +25,11 @@
 // the one it came back from last (returned), and the last one known to lie
 // before its place in the listing (passed; none: the start). Entries that
 // stay keep their order relative to each other, so going on right after the
-// passed one misses none of them, whatever became of the others. Where the
-// file system's positions keep their meaning when the directory changes,
-// the reader goes back to the position after the returned one instead.
+// passed one misses none of them, whatever became of the others; and where
+// the returned one is listed before it, the passed one moved after it, and
+// going on after the returned one is right. Where the file system's
+// positions keep their meaning when the directory changes, the reader goes
+// back to the position after the returned one instead.
 // Several entries may share one position (ext4 gives every entry of one
 // name hash the same), and a seek to it lists them all from the first: so
 // wherever it goes back to a position, it reads on past the subdirectory
@@ -162,13 +164,14 @@ private:
 		return static_cast<std::uint32_t>(bits ^ (bits >> 32));
 	}
 	[[nodiscard]] bool seek(std::int64_t to);
-	[[nodiscard]] bool rewind() { return seek(0); }
+	// Back to where the passed one was (a hint), or to the start.
+	[[nodiscard]] bool go_back(bool to_hint) { return seek(to_hint ? hint_ : 0); }
 	[[nodiscard]] bool lasting(dev_t dev) const;
 	[[nodiscard]] bool seek_after_last();
-	[[nodiscard]] bool found_at_hint(std::size_t room);
 	[[nodiscard]] bool past_handed_out(std::size_t room);
 	std::int64_t place() const { return off_; }
-	[[nodiscard]] Found find(Mark m, std::size_t room, bool here);
+	[[nodiscard]] Found find(Mark m, std::size_t room, bool here, Mark also = 0, bool *also_first = nullptr);
+	[[nodiscard]] Found after_passed(bool at_hint, std::size_t room);
 	[[nodiscard]] bool is(Mark m, const char *name, std::size_t n) const;
 	[[nodiscard]] bool returned_again(const char *name, std::size_t n, ino_t ino);
 	void pass(Mark m)
@@ -231,18 +234,21 @@ public:
 	static bool fits(std::size_t) { return true; }
 
 private:
-	[[nodiscard]] bool rewind()
+	// A position is good only in the stream that gave it, and a counted
+	// place costs as much to reach as a listing from the start: there is
+	// no hint to go back to.
+	[[nodiscard]] bool go_back(bool to_hint)
 	{
+		if (to_hint)
+			return false;
 		rewinddir(dir_);
 		return true;
 	}
-	// A position is good only in the stream that gave it, and a counted
-	// place costs as much to reach as a listing from the start.
 	[[nodiscard]] bool lasting(dev_t) const { return false; }
 	[[nodiscard]] bool seek_after_last() { return false; }
-	[[nodiscard]] bool found_at_hint(std::size_t) { return false; }
 	std::int64_t place() const { return 0; }
-	[[nodiscard]] Found find(Mark m, std::size_t room, bool here);
+	[[nodiscard]] Found find(Mark m, std::size_t room, bool here, Mark also = 0, bool *also_first = nullptr);
+	[[nodiscard]] Found after_passed(bool at_hint, std::size_t room);
 	[[nodiscard]] bool is(Mark m, const char *name, std::size_t n) const;
 	[[nodiscard]] bool returned_again(const char *name, std::size_t n, ino_t ino);
 	void pass(Mark m) { passed_ = m; }

@@ -392,9 +392,12 @@ TEST(Walk, LevelsThatLetGoGoOnWhereTheyWere)
 	// old position perhaps meaningless; the entry after the chain planted
 	// newest must be found. In the last rows there is a second chain, listed
 	// after the first: it goes in the same visit of w, with the entry listed
-	// before it; or the first goes while the walk is below the second. In
-	// the very last, three chains share a position, and the middle one goes.
-	enum class Way { stays, gone, moved_back, replaced, gone_after_reopen, second_gone, first_gone, shared_gone };
+	// before it; or the first goes, or moves away and back (and may be listed
+	// after the second), while the walk is below the second. In the very
+	// last, three chains share a position, and the middle one goes.
+	enum class Way {
+		stays, gone, moved_back, replaced, gone_after_reopen, second_gone, first_gone, first_moved_back, shared_gone
+	};
 	struct Change {
 		std::size_t removed, created, planted; // planted: how far after the chain
 		Way way = Way::stays;
@@ -403,7 +406,8 @@ TEST(Walk, LevelsThatLetGoGoOnWhereTheyWere)
 	for (const Change &change : std::vector<Change>{
 	         {1, 0, 1}, {5, 5, 1}, {40, 0, 3}, {0, 40, 2}, {20, 20, far}, {0, 0, 1, Way::gone},
 	         {0, 0, 1, Way::moved_back}, {0, 0, 1, Way::replaced}, {0, 0, 1, Way::gone_after_reopen},
-	         {0, 0, 1, Way::second_gone}, {0, 0, 1, Way::first_gone}, {0, 0, 1, Way::shared_gone}}) {
+	         {0, 0, 1, Way::second_gone}, {0, 0, 1, Way::first_gone}, {0, 0, 1, Way::first_moved_back},
+	         {0, 0, 1, Way::shared_gone}}) {
 		// On an overlay the tree is made in the lower layer, where the mount
 		// has not looked yet, so that the change copies wide up, which then
 		// lists as a merged directory with offsets of its own.
@@ -411,7 +415,8 @@ TEST(Walk, LevelsThatLetGoGoOnWhereTheyWere)
 		if (lower != nullptr && *lower == '\0')
 			lower = nullptr;
 		TempDir tmp(lower != nullptr ? lower : "");
-		const bool two = change.way == Way::second_gone || change.way == Way::first_gone;
+		const bool two =
+		    change.way == Way::second_gone || change.way == Way::first_gone || change.way == Way::first_moved_back;
 		Strings chains = change.way == Way::shared_gone ? kOnePosition : two ? Strings{"c", "d"} : Strings{"c"};
 		const Strings order = wide_with_chain(tmp, "w", chains);
 		// The chain the walk is in at the change: the second, where there
@@ -454,6 +459,9 @@ TEST(Walk, LevelsThatLetGoGoOnWhereTheyWere)
 					gone.push_back(w + "/" + order[j]);
 					break;
 				}
+			break;
+		case Way::first_moved_back:
+			moved = {";", w + "/" + first + ">" + w + "/" + first + ".away", w + "/" + first + ".away>" + w + "/" + first};
 			break;
 		case Way::first_gone:
 		case Way::shared_gone:
