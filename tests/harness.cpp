@@ -43,13 +43,16 @@ std::string slurp(std::FILE *f)
 	return text;
 }
 
+// The stand-ins, set up by vars. The loader splits what it preloads at
+// spaces, which the folder the project lives in may hold, so they are
+// preloaded by name from a library path, which it splits at colons only.
 // The sanitizer runtime insists on coming first; the stand-ins must, too.
-const Strings kPreload = {"LD_PRELOAD=" FAKE_SYSTEM_MODULE, "ASAN_OPTIONS=verify_asan_link_order=0"};
-
-// The stand-ins, set up by vars.
 Strings preloaded(const Strings &vars)
 {
-	Strings env(kPreload);
+	const std::string module = FAKE_SYSTEM_MODULE;
+	const std::size_t slash = module.rfind('/');
+	Strings env = {"LD_PRELOAD=" + module.substr(slash + 1), "LD_LIBRARY_PATH=" + module.substr(0, slash),
+	               "ASAN_OPTIONS=verify_asan_link_order=0"};
 	env.insert(env.end(), vars.begin(), vars.end());
 	return env;
 }
@@ -164,7 +167,7 @@ std::string check(const Case &c, const RunOptions &options)
 	Result got = run(c.args, options);
 	std::string trace;
 	for (const auto &a : c.args)
-		trace += "'" + a.substr(0, 100) + "' ";
+		trace.append("'").append(a, 0, 100).append("' ");
 	SCOPED_TRACE(trace);
 	EXPECT_EQ(got.status, c.status);
 	if (options.output == Output::captured) {

@@ -160,7 +160,7 @@ TEST(Walk, BusyDirectoryThatLetsGo)
 		nodes.push_back({"busy/f" + std::to_string(i), 200});
 	tmp.make(nodes);
 	for (int i = 0; i < 20; ++i)
-		tmp.chain("busy", 10, "c" + std::to_string(i), 1000);
+		tmp.chain("busy", 10, std::string("c").append(std::to_string(i)), 1000);
 	const std::string root = tmp / "busy";
 	pid_t churner = fork();
 	if (churner == 0) {
