@@ -61,8 +61,8 @@ bool DirReader::is(Mark m, const char *name, std::size_t n) const
 
 // Reads on until the subdirectory m has been handed out: to the end of the
 // listing, or where here is set, no further than the entries at the
-// position sought last. Its name tells it, so the first entry with that
-// name decides: a name now stands for another entry, or m is not there.
+// position sought last. A name whose hash is m's is only a candidate:
+// another name may share that hash, so the search goes on past it.
 // Where also is given, *also_first tells whether that one came before.
 Found DirReader::find(Mark m, std::size_t room, bool here, Mark also, bool *also_first)
 {
@@ -72,8 +72,8 @@ Found DirReader::find(Mark m, std::size_t room, bool here, Mark also, bool *also
 	while ((got = next(&name, room)) == Next::entry) {
 		const std::size_t n = std::strlen(name);
 		const std::uint32_t hash = name_hash(name, n);
-		if (hash == m >> 32)
-			return is(m, name, n) ? Found::it : Found::not_there;
+		if (hash == m >> 32 && is(m, name, n))
+			return Found::it;
 		if (also != 0 && hash == also >> 32 && is(also, name, n))
 			*also_first = true;
 		if (here && place() != at)
@@ -86,12 +86,12 @@ Found DirReader::find(Mark m, std::size_t room, bool here, Mark also, bool *also
 // passed one was, or from the start. Listed after the returned one, it
 // moved after that one meanwhile: then going on after the returned one is
 // right, found again from the same place.
-Found DirReader::after_passed(bool at_hint, std::size_t room)
+Found DirReader::after_passed(bool at_hint, bool fresh, std::size_t room)
 {
 	bool moved = false;
-	Found found = go_back(at_hint) ? find(passed_, room, at_hint, returned_, &moved) : Found::error;
+	Found found = go_back(at_hint, fresh) ? find(passed_, room, at_hint, returned_, &moved) : Found::error;
 	if (found == Found::it && moved)
-		found = go_back(at_hint) ? find(returned_, room, at_hint) : Found::error;
+		found = go_back(at_hint, false) ? find(returned_, room, at_hint) : Found::error;
 	if (found == Found::it)
 		pass(moved ? returned_ : passed_);
 	return found;
@@ -100,19 +100,19 @@ Found DirReader::after_passed(bool at_hint, std::size_t room)
 bool DirReader::resume(dev_t dev, std::size_t room)
 {
 	if (lasting(dev)) {
-		if (!seek_after_last())
+		if (!seek_after_last(true))
 			return false;
 		pass(returned_);
 		return true;
 	}
 	// Just opened, it lists from its start; or the passed one is where it
 	// was, the one read that a directory left alone needs.
-	if (passed_ == 0 || after_passed(true, room) == Found::it)
+	if (passed_ == 0 || after_passed(true, true, room) == Found::it)
 		return true;
 	// Whatever an error at the hint said, the listing from the start has the
 	// last word; where the passed one is no longer there, only the start is
 	// safe.
-	switch (after_passed(false, room)) {
+	switch (after_passed(false, false, room)) {
 	case Found::it:
 		return true;
 	case Found::error:
@@ -121,7 +121,7 @@ bool DirReader::resume(dev_t dev, std::size_t room)
 		break;
 	}
 	passed_ = 0;
-	return go_back(false);
+	return go_back(false, false);
 }
 
 #if TREESTAMP_GETDENTS
@@ -148,10 +148,19 @@ void DirReader::close()
 	fd_ = 0;
 }
 
-bool DirReader::seek(std::int64_t to)
+// Goes to the position to, from which the kernel lists the entries there
+// from the first. ext4 keeps its place among the entries of one position
+// that a read cut, and after a seek back to that position goes on from
+// there, not from the first of them; only a read at another position, even
+// one refused for want of room, makes it let go (measured on Linux 6.18).
+// A descriptor that has read nothing since it was opened (fresh) keeps no
+// place.
+bool DirReader::seek(std::int64_t to, bool fresh)
 {
 	lo_ = hi_ = 0;
 	off_ = to;
+	if (!fresh && lseek(fd(), 0, SEEK_SET) == 0)
+		(void)syscall(SYS_getdents64, fd(), scratch_, std::size_t{1});
 	return lseek(fd(), static_cast<off_t>(to), SEEK_SET) >= 0;
 }
 
@@ -182,10 +191,10 @@ bool DirReader::lasting(dev_t dev) const
 // Goes back to the kernel's offset after the last entry handed out. Where
 // that entry began at the same offset, the kernel lists the entries there
 // from the first again, and the next read goes past those handed out.
-bool DirReader::seek_after_last()
+bool DirReader::seek_after_last(bool fresh)
 {
 	const std::int64_t to = off_;
-	if (!seek(to))
+	if (!seek(to, fresh))
 		return false;
 	if (start_ == fold(to))
 		lo_ = 1;
@@ -201,7 +210,7 @@ bool DirReader::past_handed_out(std::size_t room)
 	const std::int64_t at = off_;
 	lo_ = hi_ = 0;
 	const Found found = find(returned_, room, true);
-	return found == Found::it || (found == Found::not_there && seek(at));
+	return found == Found::it || (found == Found::not_there && seek(at, false));
 }
 #else
 bool DirReader::open(int parent, const char *name)

@@ -31,9 +31,10 @@
 // positions keep their meaning when the directory changes, the reader goes
 // back to the position after the returned one instead.
 // Several entries may share one position (ext4 gives every entry of one
-// name hash the same), and a seek to it lists them all from the first: so
-// wherever it goes back to a position, it reads on past the subdirectory
-// it looks for among the entries there, or hands them all out again.
+// name hash the same), and going back to it lists them all from the first,
+// whatever place among them the kernel kept: so wherever it goes back to a
+// position, it reads on past the subdirectory it looks for among the
+// entries there, or hands them all out again.
 #pragma once
 
 #include <cerrno>
@@ -146,7 +147,7 @@ public:
 
 	// Lets go of the buffered entries, to be read again from the kernel's
 	// offset after the last one handed out, which this descriptor keeps.
-	[[nodiscard]] bool drop() { return lo_ >= hi_ || seek_after_last(); }
+	[[nodiscard]] bool drop() { return lo_ >= hi_ || seek_after_last(false); }
 	// Where the next level's buffered entries may begin.
 	std::size_t unused() const { return hi_; }
 	// True when a level whose entries begin at room has enough of it.
@@ -163,15 +164,16 @@ private:
 		const auto bits = static_cast<std::uint64_t>(at);
 		return static_cast<std::uint32_t>(bits ^ (bits >> 32));
 	}
-	[[nodiscard]] bool seek(std::int64_t to);
-	// Back to where the passed one was (a hint), or to the start.
-	[[nodiscard]] bool go_back(bool to_hint) { return seek(to_hint ? hint_ : 0); }
+	[[nodiscard]] bool seek(std::int64_t to, bool fresh);
+	// Back to where the passed one was (a hint), or to the start; fresh
+	// where nothing was read since the directory was opened.
+	[[nodiscard]] bool go_back(bool to_hint, bool fresh) { return seek(to_hint ? hint_ : 0, fresh); }
 	[[nodiscard]] bool lasting(dev_t dev) const;
-	[[nodiscard]] bool seek_after_last();
+	[[nodiscard]] bool seek_after_last(bool fresh);
 	[[nodiscard]] bool past_handed_out(std::size_t room);
 	std::int64_t place() const { return off_; }
 	[[nodiscard]] Found find(Mark m, std::size_t room, bool here, Mark also = 0, bool *also_first = nullptr);
-	[[nodiscard]] Found after_passed(bool at_hint, std::size_t room);
+	[[nodiscard]] Found after_passed(bool at_hint, bool fresh, std::size_t room);
 	[[nodiscard]] bool is(Mark m, const char *name, std::size_t n) const;
 	[[nodiscard]] bool returned_again(const char *name, std::size_t n, ino_t ino);
 	void pass(Mark m)
@@ -237,7 +239,7 @@ private:
 	// A position is good only in the stream that gave it, and a counted
 	// place costs as much to reach as a listing from the start: there is
 	// no hint to go back to.
-	[[nodiscard]] bool go_back(bool to_hint)
+	[[nodiscard]] bool go_back(bool to_hint, bool)
 	{
 		if (to_hint)
 			return false;
@@ -245,10 +247,10 @@ private:
 		return true;
 	}
 	[[nodiscard]] bool lasting(dev_t) const { return false; }
-	[[nodiscard]] bool seek_after_last() { return false; }
+	[[nodiscard]] bool seek_after_last(bool) { return false; }
 	std::int64_t place() const { return 0; }
 	[[nodiscard]] Found find(Mark m, std::size_t room, bool here, Mark also = 0, bool *also_first = nullptr);
-	[[nodiscard]] Found after_passed(bool at_hint, std::size_t room);
+	[[nodiscard]] Found after_passed(bool at_hint, bool fresh, std::size_t room);
 	[[nodiscard]] bool is(Mark m, const char *name, std::size_t n) const;
 	[[nodiscard]] bool returned_again(const char *name, std::size_t n, ino_t ino);
 	void pass(Mark m) { passed_ = m; }

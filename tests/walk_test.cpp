@@ -4,6 +4,7 @@
 #include <chrono>
 #include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -312,6 +313,53 @@ TEST(Walk, FewDescriptorsGiveTheRightTimeOrAClearFailure)
 // position (the fs variant mounts such an ext4): a seek to it lists them all
 // again from the first.
 const Strings kOnePosition = {"dciuxaaa", "dyqmybaa", "dqxygiba"};
+// A name that hash lists right before them, after the names made below.
+const std::string kBeforeOnePosition = "s1006";
+// Names that the walk's own name hash gives one value; tmpfs lists them in
+// this order, the first before a way down named after the second.
+const Strings kOneHash = {"n512789", "c", "n749192"};
+
+// ext4's legacy directory hash, by which such an ext4 lists its entries.
+std::uint32_t legacy_hash(const std::string &name)
+{
+	std::uint32_t hash = 0, h0 = 0x12a3fe2d, h1 = 0x37abe8f9;
+	for (const char ch : name) {
+		hash = h1 + (h0 ^ static_cast<std::uint32_t>(static_cast<signed char>(ch) * 7152373));
+		if ((hash & 0x80000000) != 0)
+			hash -= 0x7fffffff;
+		h1 = h0;
+		h0 = hash;
+	}
+	return h0 << 1;
+}
+
+// The size of name's record in a listing read from the kernel.
+std::size_t record(const std::string &name)
+{
+	return (19 + name.size() + 1 + 7) / 8 * 8;
+}
+
+// Names that the legacy hash lists before every name in after, and whose
+// records take bytes (a multiple of 8) together.
+Strings listed_before(std::size_t bytes, const Strings &after)
+{
+	std::uint32_t below = UINT32_MAX;
+	for (const auto &name : after)
+		below = std::min(below, legacy_hash(name));
+	Strings names;
+	for (int i = 0; bytes > 0; ++i) {
+		// At most 280 bytes, for a name of NAME_MAX; the last one no
+		// shorter than 32, for a name of a few digits.
+		const std::size_t size = bytes <= 280 ? bytes : bytes - 280 >= 32 ? 280 : bytes - 32;
+		std::string name = "f" + std::to_string(i);
+		name.resize(std::min<std::size_t>(size - 20, NAME_MAX), 'f');
+		if (legacy_hash(name) < below) {
+			names.push_back(name);
+			bytes -= size;
+		}
+	}
+	return names;
+}
 
 // The way down from a wide directory: a chain of 60 directories named
 // name, and a directory named bottom in the deepest.
@@ -367,7 +415,7 @@ TEST(Walk, LevelsThatLetGoGoOnWhereTheyWere)
 	if (emulated() || sanitized())
 		GTEST_SKIP() << "the descriptor limit would bind the emulator or the sanitizers' run-time";
 	const RunOptions one_spare{.prefix = {"prlimit", "--nofile=4:4", "--"}};
-	for (const Strings &chains : {Strings{"c"}, kOnePosition}) {
+	for (const Strings &chains : {Strings{"c"}, kOnePosition, kOneHash}) {
 		TempDir tmp;
 		const Strings order = wide_with_chain(tmp, "wide", chains);
 		// the first entry, one halfway to the first chain, the one right
@@ -493,21 +541,45 @@ TEST(Walk, LevelsThatLetGoGoOnWhereTheyWere)
 // keeps for them; a level's unread entries must survive its subdirectories'
 // walks, also where they were dropped from that room, to be read again from
 // the position after the way down: forty levels along one path, and three
-// ways down four levels deep that share one position.
+// ways down four levels deep that share one position. In the last two, on
+// legacy-hash ext4, the top level's first read ends after the first of the
+// names that share one position, files listed right after a way down, or
+// ways down themselves; with no limit, and with one descriptor to spare.
 TEST(Walk, LargeDirectoriesAlongOnePath)
 {
 	struct Tree {
 		Strings ways;
 		int levels, names;
+		Strings files = {}; // the top level's newest candidates, beside the ways
+		bool cut = false;   // its first read cut after the first of kOnePosition
 	};
-	for (const Tree &tree : {Tree{{"d"}, 40, 120}, Tree{kOnePosition, 4, 300}}) {
+	std::vector<RunOptions> limits = {{}};
+	if (!emulated() && !sanitized())
+		limits.push_back({.prefix = {"prlimit", "--nofile=4:4", "--"}});
+	for (const Tree &tree : {Tree{{"d"}, 40, 120}, Tree{kOnePosition, 4, 300},
+	                         Tree{{kBeforeOnePosition}, 2, 130, kOnePosition, true},
+	                         Tree{kOnePosition, 2, 130, {}, true}}) {
 		TempDir tmp;
 		std::vector<Node> nodes = {{"w", 100, Kind::dir}};
 		auto fill = [&](const std::string &dir) {
 			for (int i = 0; i < tree.names; ++i)
 				nodes.push_back({dir + "/" + std::to_string(i) + std::string(240, 'n'), 200});
 		};
-		fill("w");
+		if (!tree.cut) {
+			fill("w");
+		} else {
+			// ., .., the names made here, the ways before the group and its
+			// first fill 32 KiB
+			std::size_t bytes = 32768 - record(".") - record("..") - record(kOnePosition[0]);
+			Strings after = kOnePosition;
+			for (const auto &way : tree.ways)
+				if (std::find(after.begin(), after.end(), way) == after.end()) {
+					after.push_back(way);
+					bytes -= record(way);
+				}
+			for (const auto &name : listed_before(bytes, after))
+				nodes.push_back({"w/" + name, 200});
+		}
 		for (const auto &way : tree.ways) {
 			std::string dir = "w/" + way;
 			for (int level = 0; level < tree.levels; ++level, dir += "/d") {
@@ -515,13 +587,18 @@ TEST(Walk, LargeDirectoriesAlongOnePath)
 				fill(dir);
 			}
 		}
+		for (const auto &file : tree.files)
+			nodes.push_back({"w/" + file, 200});
 		tmp.make(nodes);
-		// the top level's entry right after each way down, and its last
+		// the top level's entry right after each way down, its files and its last
 		const Strings order = listing(tmp / "w");
 		std::vector<std::size_t> at = {order.size() - 1};
 		for (const auto &way : tree.ways)
 			at.push_back(place(order, way) + 1);
-		newest_found_at(tmp, "w", order, at, tree.ways);
+		for (const auto &file : tree.files)
+			at.push_back(place(order, file));
+		for (const RunOptions &limit : limits)
+			newest_found_at(tmp, "w", order, at, tree.ways, limit);
 	}
 }
 
