@@ -9,7 +9,9 @@
 #include <sys/stat.h>
 #ifdef __linux__
 #include <linux/magic.h>
+#include <sys/syscall.h>
 #include <sys/vfs.h>
+#include <unistd.h>
 #endif
 
 #include "dir_reader.h"
@@ -303,13 +305,31 @@ void walk(const Cells &c, std::size_t len, const struct stat &root)
 	}
 }
 
+// Mounts root where the system mounts it on access (autofs, a systemd
+// automount), so that its status is that of the tree its open reaches:
+// since Linux 4.14 the status calls leave the placeholder unmounted, and the
+// walk would take it for a directory replaced before its open. statx
+// without AT_NO_AUTOMOUNT mounts it; before statx came (Linux 4.11), the
+// status calls did. Its answer is not used: the root's status is then
+// taken like any entry's.
+void mount_if_automounted(const char *root)
+{
+#if defined(__linux__) && defined(SYS_statx)
+	alignas(8) char ignored[256]; // a struct statx, which older C libraries do not declare
+	(void)syscall(SYS_statx, kCwd, root, AT_SYMLINK_NOFOLLOW, 0u, ignored);
+#else
+	(void)root;
+#endif
+}
+
 } // namespace
 
 time_t tree_stamp(const char *root, time_t *newest, time_t *threshold, time_t *window)
 {
 	const Cells c{newest, threshold, window};
+	mount_if_automounted(root);
 	struct stat st;
-	if (lstat(root, &st) != 0)
+	if (fstatat(kCwd, root, &st, AT_SYMLINK_NOFOLLOW) != 0)
 		stat_failed(errno, root);
 	if (!count(st, c))
 		return *newest;
