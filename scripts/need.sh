@@ -4,53 +4,80 @@
 # what has no command (a library, sources). PACKAGE is Debian's name for it.
 # Where apt-get is and this user can install (as root, or through sudo),
 # what is missing is installed; elsewhere it is named, with what installs
-# it, and the calling script ends. A package alone is checked only where
-# dpkg-query is; elsewhere the build looks for it.
+# it. A package alone is checked only where dpkg-query is; elsewhere the
+# build looks for it.
 
 # The system's own programs (mkfs.xfs, say) are where a user's PATH may not look.
 PATH=$PATH:/usr/sbin:/sbin
 
-need() {
-	local arg cmds pkg missing= names=
+# Sets lacking to the packages of the arguments that are not there, and
+# lacking_names to what is missing, in words; true when nothing is.
+check_needs() {
+	local arg cmds pkg
+	lacking= lacking_names=
 	for arg in "$@"; do
 		case $arg in
 		*=*) cmds=${arg%%=*} pkg=${arg#*=}
 			have_command "$cmds" && continue
-			names="$names, $(echo "$cmds" | sed 's/|/ or /g')" ;;
-		*) pkg=$arg
+			cmds=$(echo "$cmds" | sed 's/|/ or /g') ;;
+		*) pkg=$arg cmds=$arg
 			command -v dpkg-query >/dev/null || continue
-			dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' && continue
-			names="$names, $pkg" ;;
+			dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' && continue ;;
 		esac
-		case " $missing " in *" $pkg "*) ;; *) missing="$missing $pkg" ;; esac
+		case " $lacking_names, " in *" $cmds, "*) ;; *) lacking_names="${lacking_names:+$lacking_names, }$cmds" ;; esac
+		case " $lacking " in *" $pkg "*) ;; *) lacking="${lacking:+$lacking }$pkg" ;; esac
 	done
-	[ -z "$missing" ] && return 0
-	if ! command -v apt-get >/dev/null; then
-		echo "missing: ${names#, }" >&2
-		echo "install them with this system's package manager (Debian's packages:$missing)" >&2
-		exit 1
+	[ -z "$lacking" ]
+}
+
+# The command that installs the packages $@ on this system, in words.
+install_command() {
+	if command -v apt-get >/dev/null; then
+		echo "as root: apt-get install $*"
+	else
+		echo "with this system's package manager (Debian's packages: $*)"
 	fi
-	local sudo=
-	if [ "$(id -u)" -ne 0 ]; then
-		# sudo may ask for a password, which only a terminal can give it.
-		if command -v sudo >/dev/null && { sudo -n true 2>/dev/null || [ -t 0 ]; }; then
-			sudo=sudo
-		else
-			echo "missing: ${names#, }" >&2
-			echo "this user cannot install them; as root: apt-get install$missing" >&2
-			exit 1
-		fi
+}
+
+# True when this user may install packages: apt-get is there, and the user
+# is root or may use sudo (which may ask for a password, which only a
+# terminal can give it). Sets sudo to what runs apt-get.
+can_install() {
+	sudo=
+	command -v apt-get >/dev/null || return 1
+	[ "$(id -u)" -eq 0 ] && return 0
+	command -v sudo >/dev/null && { sudo -n true 2>/dev/null || [ -t 0 ]; } || return 1
+	sudo=sudo
+}
+
+# Installs the Debian packages $@, saying so first, since it may take
+# minutes; false, saying why, when it cannot.
+install_packages() {
+	if ! can_install; then
+		echo "this user cannot install them; $(install_command "$@")" >&2
+		return 1
 	fi
-	echo "installing:$missing" >&2
+	echo "installing: $* (apt-get; this may take a few minutes)" >&2
 	# The package lists are refreshed once a run, whichever of the scripts
 	# asks first.
+	local start
+	start=$(date +%s)
 	if { [ -n "${TREESTAMP_APT_UPDATED:-}" ] || $sudo apt-get update -qq; } &&
-		$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null; then
+		$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null; then
 		export TREESTAMP_APT_UPDATED=1
+		echo "installed in $(($(date +%s) - start)) s" >&2
 		return 0
 	fi
-	echo "could not install:$missing (as root: apt-get install$missing)" >&2
-	exit 1
+	echo "could not install: $* ($(install_command "$@"))" >&2
+	return 1
+}
+
+# Installs what of the arguments is missing, or names it and ends the
+# calling script.
+need() {
+	check_needs "$@" && return 0
+	echo "missing: $lacking_names" >&2
+	install_packages $lacking || exit 1
 }
 
 # True when one of the commands separated by "|" in $1 is on the PATH.
