@@ -315,8 +315,9 @@ TEST(Walk, FewDescriptorsGiveTheRightTimeOrAClearFailure)
 const Strings kOnePosition = {"dciuxaaa", "dyqmybaa", "dqxygiba"};
 // A name that hash lists right before them, after the names made below.
 const std::string kBeforeOnePosition = "s1006";
-// Names that the walk's own name hash gives one value; tmpfs lists them in
-// this order, the first before a way down named after the second.
+// The first and the last share the walk's own name hash; tmpfs lists ways
+// down of these names first, last, middle: another name of that hash before
+// the subdirectory passed, and a way down after it.
 const Strings kOneHash = {"n512789", "c", "n749192"};
 
 // ext4's legacy directory hash, by which such an ext4 lists its entries.
