@@ -313,7 +313,8 @@ TEST(Walk, FewDescriptorsGiveTheRightTimeOrAClearFailure)
 // position (the fs variant mounts such an ext4): a seek to it lists them all
 // again from the first.
 const Strings kOnePosition = {"dciuxaaa", "dyqmybaa", "dqxygiba"};
-// A name that hash lists right before them, after the names made below.
+// A name that hash lists right before them, and after what listed_before()
+// makes for them.
 const std::string kBeforeOnePosition = "s1006";
 // The first and the last share the walk's own name hash; tmpfs lists ways
 // down of these names first, last, middle: another name of that hash before
