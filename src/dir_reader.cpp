@@ -85,11 +85,12 @@ Found DirReader::find(Mark m, std::size_t room, bool here, Mark also, bool *also
 // Goes on right after the passed subdirectory, looked for from where the
 // passed one was, or from the start. Listed after the returned one, it
 // moved after that one meanwhile: then going on after the returned one is
-// right, found again from the same place.
-Found DirReader::after_passed(bool at_hint, bool fresh, std::size_t room)
+// right, found again from the same place. The hint is tried first, on the
+// directory just opened, which has read nothing yet.
+Found DirReader::after_passed(bool at_hint, std::size_t room)
 {
 	bool moved = false;
-	Found found = go_back(at_hint, fresh) ? find(passed_, room, at_hint, returned_, &moved) : Found::error;
+	Found found = go_back(at_hint, at_hint) ? find(passed_, room, at_hint, returned_, &moved) : Found::error;
 	if (found == Found::it && moved)
 		found = go_back(at_hint, false) ? find(returned_, room, at_hint) : Found::error;
 	if (found == Found::it)
@@ -107,12 +108,12 @@ bool DirReader::resume(dev_t dev, std::size_t room)
 	}
 	// Just opened, it lists from its start; or the passed one is where it
 	// was, the one read that a directory left alone needs.
-	if (passed_ == 0 || after_passed(true, true, room) == Found::it)
+	if (passed_ == 0 || after_passed(true, room) == Found::it)
 		return true;
 	// Whatever an error at the hint said, the listing from the start has the
 	// last word; where the passed one is no longer there, only the start is
 	// safe.
-	switch (after_passed(false, false, room)) {
+	switch (after_passed(false, room)) {
 	case Found::it:
 		return true;
 	case Found::error:

@@ -173,7 +173,7 @@ private:
 	[[nodiscard]] bool past_handed_out(std::size_t room);
 	std::int64_t place() const { return off_; }
 	[[nodiscard]] Found find(Mark m, std::size_t room, bool here, Mark also = 0, bool *also_first = nullptr);
-	[[nodiscard]] Found after_passed(bool at_hint, bool fresh, std::size_t room);
+	[[nodiscard]] Found after_passed(bool at_hint, std::size_t room);
 	[[nodiscard]] bool is(Mark m, const char *name, std::size_t n) const;
 	[[nodiscard]] bool returned_again(const char *name, std::size_t n, ino_t ino);
 	void pass(Mark m)
@@ -250,7 +250,7 @@ private:
 	[[nodiscard]] bool seek_after_last(bool) { return false; }
 	std::int64_t place() const { return 0; }
 	[[nodiscard]] Found find(Mark m, std::size_t room, bool here, Mark also = 0, bool *also_first = nullptr);
-	[[nodiscard]] Found after_passed(bool at_hint, bool fresh, std::size_t room);
+	[[nodiscard]] Found after_passed(bool at_hint, std::size_t room);
 	[[nodiscard]] bool is(Mark m, const char *name, std::size_t n) const;
 	[[nodiscard]] bool returned_again(const char *name, std::size_t n, ino_t ino);
 	void pass(Mark m) { passed_ = m; }
