@@ -32,28 +32,29 @@ Mark mark(const char *name, std::size_t n, ino_t ino)
 
 } // namespace
 
-void DirReader::came_back(const char *name, std::size_t n, ino_t ino)
+void DirReader::back_from(const char *name, std::size_t n, ino_t ino)
 {
 	returned_ = mark(name, n, ino);
-	// Still open, it goes on right after it.
-	if (held())
-		pass(returned_);
+	// Never away, it goes on right after it; a level that was away finds
+	// its place from the one passed before.
+	if (!away())
+		mark_passed(returned_);
 }
 
-// returned_to() once the inode matched, out of the walk's way: the name
+// listed_again() once the inode matched, out of the walk's way: the name
 // decides, and the entry is then the passed one.
-bool DirReader::returned_again(const char *name, std::size_t n, ino_t ino)
+bool DirReader::confirm_listed_again(const char *name, std::size_t n, ino_t ino)
 {
 	if (mark(name, n, ino) != returned_)
 		return false;
-	pass(returned_);
+	mark_passed(returned_);
 	return true;
 }
 
 // True when the entry name (n bytes), just handed out, is the subdirectory
 // m; its status is taken only once its name may be m's. d_ino is not asked:
 // it differs from the inode at mount points and on overlays.
-bool DirReader::is(Mark m, const char *name, std::size_t n) const
+bool DirReader::is_subdirectory(Mark m, const char *name, std::size_t n) const
 {
 	struct stat st;
 	return fstatat(fd(), name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) && mark(name, n, st.st_ino) == m;
@@ -72,9 +73,9 @@ Found DirReader::find(Mark m, std::size_t room, bool here, Mark also, bool *also
 	while ((got = next(&name, room)) == Next::entry) {
 		const std::size_t n = std::strlen(name);
 		const std::uint32_t hash = name_hash(name, n);
-		if (hash == m >> 32 && is(m, name, n))
+		if (hash == m >> 32 && is_subdirectory(m, name, n))
 			return Found::it;
-		if (also != 0 && hash == also >> 32 && is(also, name, n))
+		if (also != 0 && hash == also >> 32 && is_subdirectory(also, name, n))
 			*also_first = true;
 		if (here && place() != at)
 			return Found::not_there;
@@ -83,46 +84,72 @@ Found DirReader::find(Mark m, std::size_t room, bool here, Mark also, bool *also
 }
 
 // Goes on right after the passed subdirectory, looked for from where the
-// passed one was, or from the start. Listed after the returned one, it
+// passed one began, or from the start. Listed after the returned one, it
 // moved after that one meanwhile: then going on after the returned one is
-// right, found again from the same place. The hint is tried first, on the
-// directory just opened, which has read nothing yet.
+// right, found again from the same place.
 Found DirReader::after_passed(bool at_hint, std::size_t room)
 {
 	bool moved = false;
-	Found found = go_back(at_hint, at_hint) ? find(passed_, room, at_hint, returned_, &moved) : Found::error;
+	Found found = go_back(at_hint) ? find(passed_, room, at_hint, returned_, &moved) : Found::error;
 	if (found == Found::it && moved)
-		found = go_back(at_hint, false) ? find(returned_, room, at_hint) : Found::error;
+		found = go_back(at_hint) ? find(returned_, room, at_hint) : Found::error;
 	if (found == Found::it)
-		pass(moved ? returned_ : passed_);
+		mark_passed(moved ? returned_ : passed_);
 	return found;
 }
 
-bool DirReader::resume(dev_t dev, std::size_t room)
+// Finds the place by the passed subdirectory, the way that trusts no
+// position: where it began, the one read that a directory left alone
+// needs; else from the start, where the listing has the last word, whatever
+// an error at the hint said; where it is no longer there, only the start is
+// safe, and the entries before the place are examined again.
+bool DirReader::find_by_name(std::size_t room)
 {
-	if (lasting(dev)) {
-		if (!seek_after_last(true))
+	if (passed_ != 0) {
+		if (after_passed(true, room) == Found::it)
+			return true;
+		switch (after_passed(false, room)) {
+		case Found::it:
+			return true;
+		case Found::error:
 			return false;
-		pass(returned_);
-		return true;
-	}
-	// Just opened, it lists from its start; or the passed one is where it
-	// was, the one read that a directory left alone needs.
-	if (passed_ == 0 || after_passed(true, room) == Found::it)
-		return true;
-	// Whatever an error at the hint said, the listing from the start has the
-	// last word; where the passed one is no longer there, only the start is
-	// safe.
-	switch (after_passed(false, room)) {
-	case Found::it:
-		return true;
-	case Found::error:
-		return false;
-	case Found::not_there:
-		break;
+		case Found::not_there:
+			break;
+		}
 	}
 	passed_ = 0;
-	return go_back(false, false);
+	return go_back(false);
+}
+
+bool DirReader::find_place(DeviceId dev, std::size_t room)
+{
+#if TREESTAMP_GETDENTS
+	const bool at_read_end = lo_ == kAwayAtReadEnd;
+	lo_ = hi_ = 0;
+	switch (positions(dev)) {
+	case Positions::hints:
+		break;
+	case Positions::lasting_ext4:
+		if (at_read_end)
+			switch (forget_group()) {
+			case Forgot::yes:
+				break;
+			case Forgot::unsure:
+				return find_by_name(room);
+			case Forgot::error:
+				return false;
+			}
+		[[fallthrough]];
+	case Positions::lasting:
+		if (!seek_after_last())
+			return false;
+		mark_passed(returned_);
+		return true;
+	}
+#else
+	(void)positions(dev);
+#endif
+	return find_by_name(room);
 }
 
 #if TREESTAMP_GETDENTS
@@ -139,7 +166,8 @@ void DirReader::release()
 {
 	::close(fd());
 	fd_ = 0;
-	lo_ = hi_ = 0;
+	lo_ = kAway;
+	hi_ = 0;
 }
 
 void DirReader::close()
@@ -149,56 +177,94 @@ void DirReader::close()
 	fd_ = 0;
 }
 
-// Goes to the position to, from which the kernel lists the entries there
-// from the first. ext4 keeps its place among the entries of one position
-// that a read cut, and after a seek back to that position goes on from
-// there, not from the first of them; only a read at another position, even
-// one refused for want of room, makes it let go (measured on Linux 6.18).
-// A descriptor that has read nothing since it was opened (fresh) keeps no
-// place.
-bool DirReader::seek(std::int64_t to, bool fresh)
+// Goes to the position to. Nothing is read there: a read at position 0
+// makes some file systems list afresh (below).
+bool DirReader::seek(std::int64_t to)
 {
 	lo_ = hi_ = 0;
 	off_ = to;
-	if (!fresh && lseek(fd(), 0, SEEK_SET) == 0)
-		(void)syscall(SYS_getdents64, fd(), scratch_, std::size_t{1});
 	return lseek(fd(), static_cast<off_t>(to), SEEK_SET) >= 0;
 }
 
-// The offsets of ext4, xfs and btrfs are cookies that an NFS server hands to
-// its clients, so they stay good for the entries that stay: a hash of the
-// name, a place in the directory's data, a sequence number. Those of others
-// may count entries or index a listing built at the open (tmpfs, which
-// counted before Linux 6.6; FUSE; an overlay's merged directories).
-bool DirReader::lasting(dev_t dev) const
+// True when the last entry read ahead, where the kernel's last read ended,
+// ends at the position at too.
+bool DirReader::kernel_ended_at(std::int64_t at) const
 {
-	// Asked once for each file system in a row, as a walk meets them; the
-	// magic numbers as unsigned, since some C libraries keep them in a
-	// signed int where they do not fit.
-	static dev_t asked = 0;
-	static bool answer = false;
+	std::size_t last = lo_;
+	for (std::size_t i = lo_; i < hi_; i += reinterpret_cast<const KernelEntry *>(scratch_ + i)->reclen)
+		last = i;
+	return reinterpret_cast<const KernelEntry *>(scratch_ + last)->off == at;
+}
+
+// What each file system's positions may be trusted with, measured with the
+// tests' trees on Linux 6.18 (scripts/test fs; a position kept,
+// the directory changed, sought again on the same and a new descriptor):
+// - ext4: the hash of the name, which the entries that stay keep; names of
+//   one hash share it (legacy: 32 bits, common; seeded: 63 bits, never by
+//   chance);
+// - xfs: the entry's place in the directory's data; btrfs: its sequence
+//   number; neither shared;
+// - everything else is a hint: ramfs counts the entries before it, so one
+//   removed before it leads one entry on, and so did tmpfs before Linux 6.6
+//   (Debian 12's and Ubuntu 22.04's kernels), whose directories were
+//   ramfs's (dcache_readdir); it is taken for what it was, since a version
+//   number is no measurement; an overlay's merged directory
+//   and libfuse's high-level file systems (bindfs) index a listing made at
+//   the first read and made afresh at a read at position 0 (ovl_iterate,
+//   fuse_lib_readdir), and an overlay directory of one layer becomes
+//   merged once copied up, at such a read or a new open; kernfs (sysfs,
+//   cgroupfs) gives the names of one 31-bit hash one position, and a seek
+//   to it lands wherever its tree search meets them, not at the first
+//   (kernfs_dir_pos); /proc and NFS promise nothing.
+// The magic numbers are compared as unsigned, since some C libraries keep
+// them in a signed int where they do not fit.
+Positions DirReader::positions(DeviceId dev) const
+{
+	// Asked once for each file system in a row, as a walk meets them.
+	static DeviceId asked = 0;
+	static Positions answer = Positions::hints;
 	if (dev == asked && dev != 0)
 		return answer;
 	constexpr std::uint32_t kExt4 = 0xEF53, kXfs = 0x58465342, kBtrfs = 0x9123683E;
 	struct statfs fs;
 	if (fstatfs(fd(), &fs) != 0)
-		return false; // the listing from the start is right anywhere
+		return Positions::hints; // finding the place by name is right anywhere
 	const auto type = static_cast<std::uint32_t>(fs.f_type);
 	asked = dev;
-	answer = type == kExt4 || type == kXfs || type == kBtrfs;
+	answer = type == kExt4 ? Positions::lasting_ext4
+	         : type == kXfs || type == kBtrfs ? Positions::lasting
+	                                          : Positions::hints;
 	return answer;
+}
+
+// Makes ext4 let go of its place among the entries of one position. Where
+// a read ended among them, ext4 keeps its place there, and a seek back to
+// where that read ended goes on from it, not from the first of them; a
+// read at any other position, even one refused for want of room, makes it
+// let go (ext4_dx_readdir's last_pos; measured with the tests' names of one
+// legacy hash). Position 0 is always another, and on ext4 itself a read
+// there lists nothing afresh. Unsure where the refusal was not the expected
+// one, with errno set where it failed.
+DirReader::Forgot DirReader::forget_group()
+{
+	char none[1];
+	if (lseek(fd(), 0, SEEK_SET) != 0)
+		return Forgot::error;
+	if (syscall(SYS_getdents64, fd(), none, sizeof none) >= 0)
+		return Forgot::unsure;
+	return errno == EINVAL ? Forgot::yes : Forgot::error;
 }
 
 // Goes back to the kernel's offset after the last entry handed out. Where
 // that entry began at the same offset, the kernel lists the entries there
 // from the first again, and the next read goes past those handed out.
-bool DirReader::seek_after_last(bool fresh)
+bool DirReader::seek_after_last()
 {
 	const std::int64_t to = off_;
-	if (!seek(to, fresh))
+	if (!seek(to))
 		return false;
-	if (start_ == fold(to))
-		lo_ = 1;
+	if (start_ == to)
+		lo_ = kPast;
 	return true;
 }
 
@@ -211,7 +277,7 @@ bool DirReader::past_handed_out(std::size_t room)
 	const std::int64_t at = off_;
 	lo_ = hi_ = 0;
 	const Found found = find(returned_, room, true);
-	return found == Found::it || (found == Found::not_there && seek(at, false));
+	return found == Found::it || (found == Found::not_there && seek(at));
 }
 #else
 bool DirReader::open(int parent, const char *name)

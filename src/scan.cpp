@@ -42,11 +42,11 @@ static_assert(PATH_MAX < 65536, "path lengths are kept in 16 bits");
 // opened anew; the length of its path, and where its entries' names go in
 // the buffer, after the separator.
 struct Level {
-	DirReader dir;
-	dev_t dev = 0;
 	ino_t ino = 0;
+	DeviceId dev = 0;
 	std::uint16_t len = 0;
 	std::uint16_t base = 0;
+	DirReader dir;
 };
 
 // The directories from the root down to the one being read. Static, as are
@@ -57,8 +57,14 @@ struct Level {
 // closed by the process end.
 constinit Level levels[kMaxDepth];
 char path[PATH_MAX + 1]; // the longest path plus the separator added after a directory's
-// How many levels, from the root down, have let go of their directories:
-// always the shallowest, so that those the walk returns to soonest stay open.
+// The levels share the scratch space and the descriptors as stacks:
+// - a level's entries go after those the levels above it still hold
+//   (room_for()); where that leaves it too little room, every level above
+//   drops what it holds at once, and a level away holds nothing, so the
+//   room of all of them is given back;
+// - where descriptors run short, the shallowest level still holding one
+//   lets go of it, so that those that let go are always the shallowest and
+//   those the walk returns to soonest stay open; released counts them.
 constinit std::size_t released = 0;
 
 // Ends the run on an entry whose status cannot be taken: its path is the
@@ -133,8 +139,7 @@ bool skippable(int err, int dir)
 	       (err == EINVAL && on_proc(dir));
 }
 
-// Where the entries of the level at depth may go in the scratch space:
-// after those that the levels above still hold.
+// Where the entries of the level at depth may go in the scratch space.
 std::size_t room_for(std::size_t depth)
 {
 	return depth > 0 ? levels[depth - 1].dir.unused() : 0;
@@ -172,7 +177,7 @@ bool same_directory(const Level &level)
 			stat_failed(errno, path);
 		return false;
 	}
-	return st.st_dev == level.dev && st.st_ino == level.ino;
+	return static_cast<DeviceId>(st.st_dev) == level.dev && st.st_ino == level.ino;
 }
 
 // Opens the directory of the level at depth, whose path is in the buffer:
@@ -194,8 +199,6 @@ bool open_level(std::size_t depth, const char *name)
 		}
 		if (!short_of_resources(errno) || released >= depth)
 			break;
-		// The shallowest level still holding lets go: those that let go stay
-		// the shallowest.
 		levels[released++].dir.release();
 	}
 	if (skippable(errno, -1))
@@ -209,7 +212,7 @@ bool open_level(std::size_t depth, const char *name)
 bool enter(std::size_t depth, const char *name, std::size_t len, const struct stat &st)
 {
 	Level &level = levels[depth];
-	level.dev = st.st_dev;
+	level.dev = static_cast<DeviceId>(st.st_dev);
 	level.ino = st.st_ino;
 	// Before the open: a level above that lets go of its directory to make
 	// room for this one, and this one fails to open, still knows the entry
@@ -218,11 +221,11 @@ bool enter(std::size_t depth, const char *name, std::size_t len, const struct st
 	if (!open_level(depth, name))
 		return false;
 	// Its entries go after those the levels above still hold; where that
-	// leaves too little room, theirs are dropped, to be read again later.
+	// leaves too little room, all of theirs are dropped, to be read again
+	// when the walk is back.
 	if (!DirReader::fits(room_for(depth)))
 		for (std::size_t i = 0; i < depth; ++i)
-			if (!levels[i].dir.drop())
-				read_failed(i, errno);
+			levels[i].dir.drop();
 	level.dir.begin();
 	level.base = level.len;
 	if (path[len - 1] != '/')
@@ -231,25 +234,28 @@ bool enter(std::size_t depth, const char *name, std::size_t len, const struct st
 }
 
 // Takes the level at depth back from the directory below it, whose name is
-// still in the buffer after the level's separator: opens the level again
-// if it let go meanwhile, and goes on where no entry that stayed is missed.
-// False when what is left of it is skipped.
+// still in the buffer after the level's separator: where it was away (let
+// go of its descriptor, or dropped its entries), opens it again if need be
+// and goes on where no entry that stayed is missed. False when what is
+// left of it is skipped.
 bool back_at(std::size_t depth)
 {
 	Level &level = levels[depth];
 	const Level &below = levels[depth + 1];
-	level.dir.came_back(path + level.base, below.len - level.base, below.ino);
-	if (level.dir.held())
+	level.dir.back_from(path + level.base, below.len - level.base, below.ino);
+	if (!level.dir.away())
 		return true;
-	// The levels below have returned; those above this one still let go.
-	released = depth;
-	const char kept = path[level.len];
-	path[level.len] = '\0';
-	const bool again = open_level(depth, path);
-	path[level.len] = kept;
-	if (!again)
-		return false;
-	if (level.dir.resume(level.dev, room_for(depth)))
+	if (!level.dir.held()) {
+		// The levels below have returned; those above this one still let go.
+		released = depth;
+		const char kept = path[level.len];
+		path[level.len] = '\0';
+		const bool again = open_level(depth, path);
+		path[level.len] = kept;
+		if (!again)
+			return false;
+	}
+	if (level.dir.find_place(level.dev, room_for(depth)))
 		return true;
 	listing_failed(depth, errno);
 	return false;
@@ -282,7 +288,7 @@ void walk(const Cells &c, std::size_t len, const struct stat &root)
 				continue;
 			// Listed again, as a renamed entry or a listing read anew may
 			// be: all below it has been examined in this visit.
-			if (level.dir.returned_to(entry, n, st.st_ino))
+			if (level.dir.listed_again(entry, n, st.st_ino))
 				continue;
 			if (enter(depth + 1, entry, base + n, st)) {
 				++depth;

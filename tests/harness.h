@@ -88,6 +88,21 @@ Strings change_on_open(const std::string &name, const Strings &remove, const Str
                        const Strings &rename = {}, bool after = false);
 // The names in the directory dir, but . and .., in the order it lists them.
 Strings listing(const std::string &dir);
+// How the kernel lists dir to a reader of 32 KiB at a time: each name but
+// . and .., where it begins (the position after the one before), and which
+// read, from 0, holds it.
+struct Listed {
+	std::string name;
+	long long start;
+	int read;
+};
+std::vector<Listed> kernel_listing(const std::string &dir);
+// Says, in the test's output and in the file TREESTAMP_VOID_LOG names, that
+// a row's premise does not hold here, so that the row proves nothing of
+// what it is for.
+void premise_void(const std::string &row, const std::string &why);
+// True when dir lies on kernfs (sysfs, cgroupfs).
+bool on_kernfs(const std::string &dir);
 // What the file at path holds, empty when it cannot be read.
 std::string read_file(const std::string &path);
 int count_lines(const std::string &path);
@@ -102,6 +117,13 @@ struct Node {
 	std::string target = {};
 };
 
+// Sets the times of path, given as text, so a 32-bit build can set them past 2038.
+void set_times(const std::string &path, const std::string &mtime, const std::string &atime);
+// Sets the times of everything below the directory dir to t.
+void set_times_below(const std::string &dir, time_t t);
+// Makes the nodes in order below the directory base, then sets their times.
+void make_nodes(const std::string &base, const std::vector<Node> &nodes);
+
 // A fresh world-searchable directory in top (by default $TMPDIR, or /tmp),
 // removed with everything below it.
 class TempDir {
@@ -113,9 +135,11 @@ public:
 	std::string operator/(const std::string &rel) const { return path_ + "/" + rel; }
 
 	// Makes the nodes in order, then sets their times.
-	void make(const std::vector<Node> &nodes) const;
-	// Sets times given as text, so a 32-bit build can set them past 2038.
-	void touch(const std::string &rel, const std::string &mtime, const std::string &atime) const;
+	void make(const std::vector<Node> &nodes) const { make_nodes(path_, nodes); }
+	void touch(const std::string &rel, const std::string &mtime, const std::string &atime) const
+	{
+		set_times(*this / rel, mtime, atime);
+	}
 	// Nests levels directories named name below rel, level i timed base + i,
 	// with a file leaf (if named) timed base + levels + 1 in the deepest;
 	// returns the deepest path.

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <set>
+#include <sstream>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -321,6 +323,15 @@ const std::string kBeforeOnePosition = "s1006";
 // the subdirectory passed, and a way down after it.
 const Strings kOneHash = {"n512789", "c", "n749192"};
 
+// The walk's own name hash (FNV-1a, 32 bits).
+std::uint32_t walk_hash(const std::string &name)
+{
+	std::uint32_t hash = 2166136261u;
+	for (const char ch : name)
+		hash = (hash ^ static_cast<unsigned char>(ch)) * 16777619u;
+	return hash;
+}
+
 // ext4's legacy directory hash, by which such an ext4 lists its entries.
 std::uint32_t legacy_hash(const std::string &name)
 {
@@ -420,6 +431,20 @@ TEST(Walk, LevelsThatLetGoGoOnWhereTheyWere)
 	for (const Strings &chains : {Strings{"c"}, kOnePosition, kOneHash}) {
 		TempDir tmp;
 		const Strings order = wide_with_chain(tmp, "wide", chains);
+		if (chains == kOnePosition) {
+			const auto listed = kernel_listing(tmp / "wide");
+			std::set<long long> starts;
+			for (const auto &l : listed)
+				if (std::find(chains.begin(), chains.end(), l.name) != chains.end())
+					starts.insert(l.start);
+			if (starts.size() != 1)
+				premise_void(chains[0], "its names do not share one position here");
+		}
+		if (chains == kOneHash) {
+			EXPECT_EQ(walk_hash(chains[0]), walk_hash(chains[2]));
+			if (!(place(order, chains[0]) < place(order, chains[2]) && place(order, chains[2]) < place(order, chains[1])))
+				premise_void(chains[0], "not listed first, last, middle here");
+		}
 		// the first entry, one halfway to the first chain, the one right
 		// after each chain, one in a later read and the last
 		const std::size_t last = order.size() - 1;
@@ -539,35 +564,162 @@ TEST(Walk, LevelsThatLetGoGoOnWhereTheyWere)
 	      {.env = exchange_on_open("b", tmp / "r", tmp / "other"), .prefix = one_spare.prefix});
 }
 
+// Names that kernfs (sysfs, cgroupfs) gives one position, its 31-bit name
+// hash, made before the other entries of their directory: then a seek to
+// that position lands on the last of them, not the first (measured on
+// Linux 6.18 with a named cgroup v1 hierarchy).
+const Strings kKernfsOneHash = {"kakl", "kala", "kbaa"};
+
+// kernfs's name hash before the bits it keeps (partial_name_hash with no
+// namespace): names equal in it share one position on every kernel.
+std::uint64_t kernfs_prehash(const std::string &name)
+{
+	std::uint64_t hash = 0;
+	for (const char ch : name) {
+		const auto c = static_cast<std::uint64_t>(static_cast<unsigned char>(ch));
+		hash = (hash + (c << 4) + (c >> 4)) * 11;
+	}
+	return hash;
+}
+
+// The overlay's lower layer where the fs variant mounts one, else null: a
+// tree made there lists through the mount as a directory of one layer
+// until a change copies it up.
+const char *overlay_lower()
+{
+	const char *lower = std::getenv("TREESTAMP_OVERLAY_LOWER");
+	return lower != nullptr && *lower != '\0' ? lower : nullptr;
+}
+
+// The path through the overlay of rel in tmp, made in its lower layer; rel
+// in tmp itself where there is no overlay.
+std::string through_mount(const TempDir &tmp, const std::string &rel, const char *lower)
+{
+	return lower != nullptr ? std::getenv("TMPDIR") + (tmp / rel).substr(std::strlen(lower)) : tmp / rel;
+}
+
+// Where the walk makes ext4 forget its place in a group cut by a read (a
+// seek to 0, a read of one byte that ext4 refuses, a seek back), each of
+// those calls fails in turn with an input/output error: the run ends with
+// its status and message, or finds the newest, planted on the group's
+// first, with which the first read ended: where ext4 goes on from its
+// place, it never lists that one again.
+void each_reset_call_fails(const TempDir &tmp, const std::string &dir, const std::string &first, const std::string &row)
+{
+	if (emulated() || std::system("command -v strace >/dev/null") != 0) {
+		premise_void(row, "no strace here to fail the calls, or an emulator's calls in the way");
+		return;
+	}
+	const std::string trace = tmp / "trace", root = tmp / dir;
+	tmp.touch(dir + "/" + first, "5000", "5000");
+	check({{root}, 0, "5000\n"}, {.prefix = {"strace", "-o", trace, "-e", "trace=lseek,getdents64", "--"}});
+	// lseek and getdents64 calls, each counted from 1, as strace counts them
+	std::istringstream lines(read_file(trace));
+	int seeks = 0, reads = 0, reset = 0;
+	for (std::string line; std::getline(lines, line) && reset == 0;) {
+		if (line.rfind("lseek(", 0) == 0)
+			++seeks;
+		else if (line.rfind("getdents64(", 0) == 0 && ++reads && line.find(", 1)") != std::string::npos &&
+		         line.find("= -1 EINVAL") != std::string::npos)
+			reset = reads;
+	}
+	if (reset == 0) {
+		premise_void(row, "the walk made ext4 forget no place");
+		return;
+	}
+	const std::string failed = "Cannot read directory " + root + ": " + error_text(EIO) + "\n";
+	for (const std::string &inject : {"lseek:error=EIO:when=" + std::to_string(seeks),
+	                                  "getdents64:error=EIO:when=" + std::to_string(reset),
+	                                  "lseek:error=EIO:when=" + std::to_string(seeks + 1)}) {
+		SCOPED_TRACE(inject);
+		const Result r = run({root}, {.prefix = {"strace", "-o", "/dev/null", "-e", "inject=" + inject, "--"}});
+		if (r.status != 0 || r.out != "5000\n") {
+			EXPECT_EQ(r.status, 2) << r.out;
+			EXPECT_EQ(r.err, failed);
+		}
+	}
+	tmp.touch(dir + "/" + first, "200", "200");
+}
+
 // Levels whose listings each fill a whole read outgrow the room the walk
 // keeps for them; a level's unread entries must survive its subdirectories'
-// walks, also where they were dropped from that room, to be read again from
-// the position after the way down: forty levels along one path, and three
-// ways down four levels deep that share one position. In the last two, on
-// legacy-hash ext4, the top level's first read ends after the first of the
-// names that share one position, files listed right after a way down, or
-// ways down themselves; with no limit, and with one descriptor to spare.
+// walks, also where they were dropped from that room, to be read again
+// later: forty levels along one path, and three ways down four levels deep
+// that share one position. In the next two, on legacy-hash ext4, the top
+// level's first read ends after the first of the names that share one
+// position, files listed right after a way down, or ways down themselves;
+// with no limit, and with one descriptor to spare. Then three ways down
+// that share kernfs's one position, and, with no limit, an entry listed
+// before the way down removed while the walk is below it: made as any tree
+// (on an overlay, in its lower layer, so that the change copies it up),
+// and on an overlay a directory of both layers whose removed entry was
+// only in the upper one.
 TEST(Walk, LargeDirectoriesAlongOnePath)
 {
+	enum class Change { none, removed_before, upper_removed_before };
 	struct Tree {
 		Strings ways;
 		int levels, names;
-		Strings files = {}; // the top level's newest candidates, beside the ways
-		bool cut = false;   // its first read cut after the first of kOnePosition
+		Strings files = {};        // the top level's newest candidates, beside the ways
+		bool cut = false;          // its first read cut after the first of kOnePosition
+		Kind fill = Kind::file;    // directories: made as kernfs takes them, the ways first
+		Change change = Change::none;
 	};
 	std::vector<RunOptions> limits = {{}};
 	if (!emulated() && !sanitized())
 		limits.push_back({.prefix = {"prlimit", "--nofile=4:4", "--"}});
+	const char *tmpdir = std::getenv("TMPDIR");
+	const bool kernfs = on_kernfs(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp");
+	for (const auto &name : kKernfsOneHash)
+		EXPECT_EQ(kernfs_prehash(name), kernfs_prehash(kKernfsOneHash[0])) << name;
+	// In the changed trees, 234 names make each level's reads full but its
+	// last, which is nearly so: whatever their order, w and c still hold
+	// entries read ahead when the walk opens c/d, and drop them.
 	for (const Tree &tree : {Tree{{"d"}, 40, 120}, Tree{kOnePosition, 4, 300},
 	                         Tree{{kBeforeOnePosition}, 2, 130, kOnePosition, true},
-	                         Tree{kOnePosition, 2, 130, {}, true}}) {
-		TempDir tmp;
+	                         Tree{kOnePosition, 2, 130, {}, true}, Tree{kKernfsOneHash, 2, 130, {}, false, Kind::dir},
+	                         Tree{{"c"}, 2, 234, {}, false, Kind::file, Change::removed_before},
+	                         Tree{{"c"}, 2, 234, {}, false, Kind::file, Change::upper_removed_before}}) {
+		const std::string row = tree.ways[0] + (tree.change == Change::removed_before         ? ", the entry before it removed"
+		                                        : tree.change == Change::upper_removed_before ? ", the upper entry before it removed"
+		                                                                                      : "");
+		if (kernfs && tree.fill != Kind::dir)
+			continue; // kernfs makes no files
+		if (tree.change != Change::none && !preloadable()) {
+			premise_void(row, "the change needs the preloaded stand-ins");
+			continue;
+		}
+		const char *lower = tree.change != Change::none ? overlay_lower() : nullptr;
+		if (tree.change == Change::upper_removed_before && lower == nullptr) {
+			premise_void(row, "no overlay here to make a directory of both layers");
+			continue;
+		}
+		TempDir tmp(lower != nullptr ? lower : "");
 		std::vector<Node> nodes = {{"w", 100, Kind::dir}};
 		auto fill = [&](const std::string &dir) {
 			for (int i = 0; i < tree.names; ++i)
-				nodes.push_back({dir + "/" + std::to_string(i) + std::string(240, 'n'), 200});
+				nodes.push_back({dir + "/" + std::to_string(i) + std::string(240, 'n'), 200, tree.fill});
 		};
-		if (!tree.cut) {
+		auto ways = [&] {
+			for (const auto &way : tree.ways) {
+				std::string dir = "w/" + way;
+				for (int level = 0; level < tree.levels; ++level, dir += "/d") {
+					nodes.push_back({dir, 100, Kind::dir});
+					fill(dir);
+				}
+			}
+		};
+		if (tree.fill == Kind::dir)
+			ways();
+		if (tree.change != Change::none) {
+			// the way down amid the others, in order of making or its reverse
+			fill("w");
+			nodes.resize(1 + static_cast<std::size_t>(tree.names) / 2);
+			if (tree.change == Change::removed_before)
+				ways();
+			for (int i = tree.names / 2; i < tree.names; ++i)
+				nodes.push_back({"w/" + std::to_string(i) + std::string(240, 'n'), 200});
+		} else if (!tree.cut) {
 			fill("w");
 		} else {
 			// ., .., the names made here, the ways before the group and its
@@ -582,25 +734,81 @@ TEST(Walk, LargeDirectoriesAlongOnePath)
 			for (const auto &name : listed_before(bytes, after))
 				nodes.push_back({"w/" + name, 200});
 		}
-		for (const auto &way : tree.ways) {
-			std::string dir = "w/" + way;
-			for (int level = 0; level < tree.levels; ++level, dir += "/d") {
-				nodes.push_back({dir, 100, Kind::dir});
-				fill(dir);
-			}
+		if (tree.change == Change::upper_removed_before) {
+			// the way and entries around it made through the mount, in the upper layer
+			tmp.make(nodes);
+			nodes.clear();
+			for (int i = 0; i < 20; ++i)
+				nodes.push_back({"u" + std::to_string(i), 200});
+			ways();
+			for (auto &node : nodes)
+				node.path = node.path.substr(0, 2) == "w/" ? node.path.substr(2) : node.path;
+			make_nodes(through_mount(tmp, "w", lower), nodes);
+			set_times(through_mount(tmp, "w", lower), "100", "100");
+		} else {
+			if (tree.fill != Kind::dir && tree.change == Change::none)
+				ways();
+			for (const auto &file : tree.files)
+				nodes.push_back({"w/" + file, 200});
+			tmp.make(nodes);
+			if (kernfs) // the files it makes in each directory count too
+				set_times_below(tmp / "w", 200);
 		}
-		for (const auto &file : tree.files)
-			nodes.push_back({"w/" + file, 200});
-		tmp.make(nodes);
+		const std::string w = through_mount(tmp, "w", lower);
+		const Strings order = listing(w);
+		const auto listed = kernel_listing(w);
+		auto of = [&](const std::string &name) {
+			return *std::find_if(listed.begin(), listed.end(), [&](const Listed &l) { return l.name == name; });
+		};
+		if (tree.fill == Kind::dir && !kernfs)
+			premise_void(row, "not on kernfs: walked as any tree");
+		std::string cut_after; // the group's member that ends the first read
+		if (tree.cut || (tree.fill == Kind::dir && kernfs)) {
+			// the group shares one position; the first read ends after its first
+			const Strings &group = tree.cut ? kOnePosition : kKernfsOneHash;
+			const bool shared = std::all_of(group.begin(), group.end(),
+			                                [&](const std::string &n) { return of(n).start == of(group[0]).start; });
+			if (!shared)
+				premise_void(row, "its names do not share one position here");
+			std::vector<std::size_t> members;
+			for (const auto &name : group)
+				members.push_back(place(order, name));
+			std::sort(members.begin(), members.end());
+			if (shared && tree.cut && !(of(order[members[0]]).read == 0 && of(order[members[1]]).read > 0))
+				premise_void(row, "the first read does not end inside the group");
+			else if (shared && tree.cut)
+				cut_after = order[members[0]];
+		}
+		if (tree.change != Change::none) {
+			const std::size_t way = place(order, "c");
+			// where its read holds nothing after it, w has nothing to drop
+			if (way == 0 || way + 1 >= order.size() || of(order[way + 1]).read != of("c").read) {
+				premise_void(row, "the way down is listed first, or last in its read");
+				continue;
+			}
+			const std::string removed = order[way - 1];
+			struct stat st;
+			if (tree.change == Change::upper_removed_before && lstat((tmp / "w/" + removed).c_str(), &st) == 0) {
+				premise_void(row, "the entry before the way down is in the lower layer");
+				continue;
+			}
+			const std::string planted = "w/" + order[way + 1];
+			// in the lower layer, where the mount has not looked, unless it was made through it
+			set_times(tree.change == Change::upper_removed_before ? through_mount(tmp, planted, lower) : tmp / planted,
+			          "5000", "5000");
+			check({{w}, 0, "5000\n"}, {.env = change_on_open("d", {w + "/" + removed}, {})});
+			continue;
+		}
 		// the top level's entry right after each way down, its files and its last
-		const Strings order = listing(tmp / "w");
 		std::vector<std::size_t> at = {order.size() - 1};
 		for (const auto &way : tree.ways)
 			at.push_back(place(order, way) + 1);
 		for (const auto &file : tree.files)
 			at.push_back(place(order, file));
 		for (const RunOptions &limit : limits)
-			newest_found_at(tmp, "w", order, at, tree.ways, limit);
+			newest_found_at(tmp, "w", order, at, tree.fill == Kind::dir ? Strings{} : tree.ways, limit);
+		if (!cut_after.empty() && tree.files == kOnePosition)
+			each_reset_call_fails(tmp, "w", cut_after, row);
 	}
 }
 
