@@ -101,21 +101,22 @@ Found DirReader::after_passed(bool at_hint, std::size_t room)
 // Finds the place by the passed subdirectory, the way that trusts no
 // position: where it began, the one read that a directory left alone
 // needs; else from the start, where the listing has the last word, whatever
-// an error at the hint said; where it is no longer there, only the start is
-// safe, and the entries before the place are examined again.
-bool DirReader::find_by_name(std::size_t room)
+// an error at the hint said; where it is no longer there, or there is none,
+// only the start is safe, and the entries before the place are examined
+// again. Fresh where nothing was read since the directory was opened.
+bool DirReader::find_by_name(std::size_t room, bool fresh)
 {
-	if (passed_ != 0) {
-		if (after_passed(true, room) == Found::it)
-			return true;
-		switch (after_passed(false, room)) {
-		case Found::it:
-			return true;
-		case Found::error:
-			return false;
-		case Found::not_there:
-			break;
-		}
+	if (passed_ == 0)
+		return fresh || go_back(false);
+	if (after_passed(true, room) == Found::it)
+		return true;
+	switch (after_passed(false, room)) {
+	case Found::it:
+		return true;
+	case Found::error:
+		return false;
+	case Found::not_there:
+		break;
 	}
 	passed_ = 0;
 	return go_back(false);
@@ -135,7 +136,7 @@ bool DirReader::find_place(DeviceId dev, std::size_t room)
 			case Forgot::yes:
 				break;
 			case Forgot::unsure:
-				return find_by_name(room);
+				return find_by_name(room, false);
 			case Forgot::error:
 				return false;
 			}
@@ -146,13 +147,29 @@ bool DirReader::find_place(DeviceId dev, std::size_t room)
 		mark_passed(returned_);
 		return true;
 	}
+	return after_returned(room) || find_by_name(room, false);
 #else
-	(void)positions(dev);
+	// Only a level that let go is away, and its stream was just opened.
+	(void)dev;
+	return find_by_name(room, true);
 #endif
-	return find_by_name(room);
 }
 
 #if TREESTAMP_GETDENTS
+// Goes on after the returned subdirectory where it is still found where it
+// began: then nothing that stayed moved past it, whatever else came or
+// went before it, and the entries before it need no second look. Where it
+// moved away and back it begins elsewhere (ramfs lists it first, tmpfs and
+// NFS give it a new position, an overlay's or libfuse's listing made anew
+// has it where it is listed now), and the passed one decides.
+bool DirReader::after_returned(std::size_t room)
+{
+	if (returned_ == 0 || !go_to_returned() || find(returned_, room, true) != Found::it)
+		return false;
+	mark_passed(returned_);
+	return true;
+}
+
 bool DirReader::open(int parent, const char *name)
 {
 	int fd = openat(parent, name, kOpenFlags);

@@ -28,10 +28,12 @@
 // the start). Entries that stay keep their order relative to each other, so
 // going on right after the passed one misses none of them, whatever became
 // of the others; and where the returned one is listed before it, the passed
-// one moved after it, and going on after the returned one is right. Only
-// where a file system's positions are known to keep their meaning for the
-// entries that stay does the reader go back to the position after the
-// returned one instead (positions(), the one list of them).
+// one moved after it, and going on after the returned one is right. The
+// returned one still found where it began shows the same more cheaply, and
+// is tried first. Only where a file system's positions are known to keep
+// their meaning for the entries that stay does the reader go straight back
+// to the position after the returned one instead (positions(), the one
+// list of them).
 #pragma once
 
 #include <cerrno>
@@ -66,6 +68,7 @@ using Mark = std::uint64_t;
 // What looking for a marked subdirectory in a listing found.
 enum class Found { it, not_there, error };
 
+#if TREESTAMP_GETDENTS
 // What a file system's positions may be trusted with (positions()).
 enum class Positions {
 	hints,        // a hint only: checked by name where it leads
@@ -73,7 +76,6 @@ enum class Positions {
 	lasting_ext4, // lasting; ext4's: names of one hash share one
 };
 
-#if TREESTAMP_GETDENTS
 // How a level knows its directory again: Linux's device numbers have 32
 // bits (12 major, 20 minor), which the status calls hand out unchanged.
 using DeviceId = std::uint32_t;
@@ -193,6 +195,8 @@ private:
 	[[nodiscard]] bool seek(std::int64_t to);
 	// Back to where the passed one began (a hint), or to the start.
 	[[nodiscard]] bool go_back(bool to_hint) { return to_hint ? hint_ != kNoHint && seek(hint_) : seek(0); }
+	// Back to where the returned one began, the last entry handed out.
+	[[nodiscard]] bool go_to_returned() { return start_ != kNoHint && seek(start_); }
 	[[nodiscard]] Positions positions(DeviceId dev) const;
 	enum class Forgot { yes, unsure, error };
 	[[nodiscard]] Forgot forget_group();
@@ -201,7 +205,8 @@ private:
 	std::int64_t place() const { return off_; }
 	[[nodiscard]] Found find(Mark m, std::size_t room, bool here, Mark also = 0, bool *also_first = nullptr);
 	[[nodiscard]] Found after_passed(bool at_hint, std::size_t room);
-	[[nodiscard]] bool find_by_name(std::size_t room);
+	[[nodiscard]] bool after_returned(std::size_t room);
+	[[nodiscard]] bool find_by_name(std::size_t room, bool fresh);
 	[[nodiscard]] bool is_subdirectory(Mark m, const char *name, std::size_t n) const;
 	[[nodiscard]] bool confirm_listed_again(const char *name, std::size_t n, ino_t ino);
 	void mark_passed(Mark m)
@@ -275,12 +280,10 @@ private:
 		rewinddir(dir_);
 		return true;
 	}
-	[[nodiscard]] Positions positions(DeviceId) const { return Positions::hints; }
-	[[nodiscard]] bool seek_after_last() { return false; }
 	std::int64_t place() const { return 0; }
 	[[nodiscard]] Found find(Mark m, std::size_t room, bool here, Mark also = 0, bool *also_first = nullptr);
 	[[nodiscard]] Found after_passed(bool at_hint, std::size_t room);
-	[[nodiscard]] bool find_by_name(std::size_t room);
+	[[nodiscard]] bool find_by_name(std::size_t room, bool fresh);
 	[[nodiscard]] bool is_subdirectory(Mark m, const char *name, std::size_t n) const;
 	[[nodiscard]] bool confirm_listed_again(const char *name, std::size_t n, ino_t ino);
 	void mark_passed(Mark m) { passed_ = m; }

@@ -42,11 +42,11 @@ static_assert(PATH_MAX < 65536, "path lengths are kept in 16 bits");
 // opened anew; the length of its path, and where its entries' names go in
 // the buffer, after the separator.
 struct Level {
+	DirReader dir;
 	ino_t ino = 0;
 	DeviceId dev = 0;
 	std::uint16_t len = 0;
 	std::uint16_t base = 0;
-	DirReader dir;
 };
 
 // The directories from the root down to the one being read. Static, as are

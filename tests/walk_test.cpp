@@ -650,13 +650,13 @@ void each_reset_call_fails(const TempDir &tmp, const std::string &dir, const std
 // position, files listed right after a way down, or ways down themselves;
 // with no limit, and with one descriptor to spare. Then three ways down
 // that share kernfs's one position, and, with no limit, an entry listed
-// before the way down removed while the walk is below it: made as any tree
-// (on an overlay, in its lower layer, so that the change copies it up),
-// and on an overlay a directory of both layers whose removed entry was
-// only in the upper one.
+// before the way down removed while the walk is below it, or the way down
+// itself moved away and back: made as any tree (on an overlay, in its
+// lower layer, so that the change copies it up), and on an overlay a
+// directory of both layers whose removed entry was only in the upper one.
 TEST(Walk, LargeDirectoriesAlongOnePath)
 {
-	enum class Change { none, removed_before, upper_removed_before };
+	enum class Change { none, removed_before, upper_removed_before, moved_back };
 	struct Tree {
 		Strings ways;
 		int levels, names;
@@ -679,9 +679,11 @@ TEST(Walk, LargeDirectoriesAlongOnePath)
 	                         Tree{{kBeforeOnePosition}, 2, 130, kOnePosition, true},
 	                         Tree{kOnePosition, 2, 130, {}, true}, Tree{kKernfsOneHash, 2, 130, {}, false, Kind::dir},
 	                         Tree{{"c"}, 2, 234, {}, false, Kind::file, Change::removed_before},
-	                         Tree{{"c"}, 2, 234, {}, false, Kind::file, Change::upper_removed_before}}) {
+	                         Tree{{"c"}, 2, 234, {}, false, Kind::file, Change::upper_removed_before},
+	                         Tree{{"c"}, 2, 234, {}, false, Kind::file, Change::moved_back}}) {
 		const std::string row = tree.ways[0] + (tree.change == Change::removed_before         ? ", the entry before it removed"
 		                                        : tree.change == Change::upper_removed_before ? ", the upper entry before it removed"
+		                                        : tree.change == Change::moved_back           ? ", moved away and back"
 		                                                                                      : "");
 		if (kernfs && tree.fill != Kind::dir)
 			continue; // kernfs makes no files
@@ -715,7 +717,7 @@ TEST(Walk, LargeDirectoriesAlongOnePath)
 			// the way down amid the others, in order of making or its reverse
 			fill("w");
 			nodes.resize(1 + static_cast<std::size_t>(tree.names) / 2);
-			if (tree.change == Change::removed_before)
+			if (tree.change != Change::upper_removed_before)
 				ways();
 			for (int i = tree.names / 2; i < tree.names; ++i)
 				nodes.push_back({"w/" + std::to_string(i) + std::string(240, 'n'), 200});
@@ -796,7 +798,10 @@ TEST(Walk, LargeDirectoriesAlongOnePath)
 			// in the lower layer, where the mount has not looked, unless it was made through it
 			set_times(tree.change == Change::upper_removed_before ? through_mount(tmp, planted, lower) : tmp / planted,
 			          "5000", "5000");
-			check({{w}, 0, "5000\n"}, {.env = change_on_open("d", {w + "/" + removed}, {})});
+			const std::string c = w + "/c";
+			check({{w}, 0, "5000\n"}, {.env = tree.change == Change::moved_back
+			                                       ? change_on_open("d", {}, {}, {c + ">" + c + ".away", c + ".away>" + c})
+			                                       : change_on_open("d", {w + "/" + removed}, {})});
 			continue;
 		}
 		// the top level's entry right after each way down, its files and its last
