@@ -33,7 +33,7 @@ check_needs() {
 # The command that installs the packages $@ on this system, in words.
 install_command() {
 	if command -v apt-get >/dev/null; then
-		echo "as root: apt-get install $*"
+		echo "as root: apt-get update && apt-get install --no-install-recommends $*"
 	else
 		echo "with this system's package manager (Debian's packages: $*)"
 	fi
