@@ -164,7 +164,7 @@ bool DirReader::find_place(DeviceId dev, std::size_t room)
 // has it where it is listed now), and the passed one decides.
 bool DirReader::after_returned(std::size_t room)
 {
-	if (returned_ == 0 || !go_to_returned() || find(returned_, room, true) != Found::it)
+	if (!seek_hint(start_) || find(returned_, room, true) != Found::it)
 		return false;
 	mark_passed(returned_);
 	return true;
@@ -203,14 +203,14 @@ bool DirReader::seek(std::int64_t to)
 	return lseek(fd(), static_cast<off_t>(to), SEEK_SET) >= 0;
 }
 
-// True when the last entry read ahead, where the kernel's last read ended,
-// ends at the position at too.
-bool DirReader::kernel_ended_at(std::int64_t at) const
+// True when the kernel's last read ended, with the last entry read ahead,
+// at the position after the last entry handed out.
+bool DirReader::read_ended_after_last() const
 {
 	std::size_t last = lo_;
 	for (std::size_t i = lo_; i < hi_; i += reinterpret_cast<const KernelEntry *>(scratch_ + i)->reclen)
 		last = i;
-	return reinterpret_cast<const KernelEntry *>(scratch_ + last)->off == at;
+	return reinterpret_cast<const KernelEntry *>(scratch_ + last)->off == off_;
 }
 
 // What each file system's positions may be trusted with, measured with the

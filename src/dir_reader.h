@@ -163,7 +163,7 @@ public:
 	void drop()
 	{
 		if (lo_ < hi_) {
-			lo_ = kernel_ended_at(off_) ? kAwayAtReadEnd : kAway;
+			lo_ = read_ended_after_last() ? kAwayAtReadEnd : kAway;
 			hi_ = 0;
 		}
 	}
@@ -191,12 +191,11 @@ private:
 	// or dropped where the kernel's last read ended (kAwayAtReadEnd).
 	static constexpr std::uint16_t kPast = 1, kAwayAtReadEnd = UINT16_MAX - 1, kAway = UINT16_MAX;
 	static std::uint16_t cut(std::size_t at) { return static_cast<std::uint16_t>(at); }
-	[[nodiscard]] bool kernel_ended_at(std::int64_t at) const;
+	[[nodiscard]] bool read_ended_after_last() const;
 	[[nodiscard]] bool seek(std::int64_t to);
+	[[nodiscard]] bool seek_hint(Hint to) { return to != kNoHint && seek(to); }
 	// Back to where the passed one began (a hint), or to the start.
-	[[nodiscard]] bool go_back(bool to_hint) { return to_hint ? hint_ != kNoHint && seek(hint_) : seek(0); }
-	// Back to where the returned one began, the last entry handed out.
-	[[nodiscard]] bool go_to_returned() { return start_ != kNoHint && seek(start_); }
+	[[nodiscard]] bool go_back(bool to_hint) { return to_hint ? seek_hint(hint_) : seek(0); }
 	[[nodiscard]] Positions positions(DeviceId dev) const;
 	enum class Forgot { yes, unsure, error };
 	[[nodiscard]] Forgot forget_group();

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sstream>
@@ -234,18 +233,6 @@ Strings change_on_open(const std::string &name, const Strings &remove, const Str
 	return env;
 }
 
-Strings listing(const std::string &dir)
-{
-	DIR *d = opendir(dir.c_str());
-	if (d == nullptr)
-		die("opendir " + dir);
-	Strings names;
-	while (const struct dirent *e = readdir(d))
-		if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-			names.push_back(e->d_name);
-	closedir(d);
-	return names;
-}
 
 std::vector<Listed> kernel_listing(const std::string &dir)
 {
@@ -277,6 +264,14 @@ std::vector<Listed> kernel_listing(const std::string &dir)
 		}
 	}
 	close(fd);
+	return names;
+}
+
+Strings listing(const std::string &dir)
+{
+	Strings names;
+	for (const auto &l : kernel_listing(dir))
+		names.push_back(l.name);
 	return names;
 }
 

@@ -420,6 +420,65 @@ Strings way_down_below(const std::string &w, const std::string &name)
 	return levels;
 }
 
+// The overlay's lower layer where the fs variant mounts one, else null: a
+// tree made there lists through the mount as a directory of one layer
+// until a change copies it up.
+const char *overlay_lower()
+{
+	const char *lower = std::getenv("TREESTAMP_OVERLAY_LOWER");
+	return lower != nullptr && *lower != '\0' ? lower : nullptr;
+}
+
+// The path through the overlay of rel in tmp, made in its lower layer; rel
+// in tmp itself where there is no overlay.
+std::string through_mount(const TempDir &tmp, const std::string &rel, const char *lower)
+{
+	return lower != nullptr ? std::getenv("TMPDIR") + (tmp / rel).substr(std::strlen(lower)) : tmp / rel;
+}
+
+// Where the walk makes ext4 forget its place in a group cut by a read (a
+// seek to 0, a read of one byte that ext4 refuses, a seek back), each of
+// those calls fails in turn with an input/output error: the run ends with
+// its status and message, or finds the newest, planted on the group's
+// first, with which the first read ended: where ext4 goes on from its
+// place, it never lists that one again.
+void each_reset_call_fails(const TempDir &tmp, const std::string &dir, const std::string &first, const std::string &row)
+{
+	if (emulated() || std::system("command -v strace >/dev/null") != 0) {
+		premise_void(row, "no strace here to fail the calls, or an emulator's calls in the way");
+		return;
+	}
+	const std::string trace = tmp / "trace", root = tmp / dir;
+	tmp.touch(dir + "/" + first, "5000", "5000");
+	check({{root}, 0, "5000\n"}, {.prefix = {"strace", "-o", trace, "-e", "trace=lseek,getdents64", "--"}});
+	// lseek and getdents64 calls, each counted from 1, as strace counts them
+	std::istringstream lines(read_file(trace));
+	int seeks = 0, reads = 0, reset = 0;
+	for (std::string line; std::getline(lines, line) && reset == 0;) {
+		if (line.rfind("lseek(", 0) == 0)
+			++seeks;
+		else if (line.rfind("getdents64(", 0) == 0 && ++reads && line.find(", 1)") != std::string::npos &&
+		         line.find("= -1 EINVAL") != std::string::npos)
+			reset = reads;
+	}
+	if (reset == 0) {
+		premise_void(row, "the walk made ext4 forget no place");
+		return;
+	}
+	const std::string failed = "Cannot read directory " + root + ": " + error_text(EIO) + "\n";
+	for (const std::string &inject : {"lseek:error=EIO:when=" + std::to_string(seeks),
+	                                  "getdents64:error=EIO:when=" + std::to_string(reset),
+	                                  "lseek:error=EIO:when=" + std::to_string(seeks + 1)}) {
+		SCOPED_TRACE(inject);
+		const Result r = run({root}, {.prefix = {"strace", "-o", "/dev/null", "-e", "inject=" + inject, "--"}});
+		if (r.status != 0 || r.out != "5000\n") {
+			EXPECT_EQ(r.status, 2) << r.out;
+			EXPECT_EQ(r.err, failed);
+		}
+	}
+	tmp.touch(dir + "/" + first, "200", "200");
+}
+
 // With one descriptor to spare, every level lets go of its own to open the
 // next one and opens it again on return; a listing several reads long must
 // go on where it was, and a directory replaced meanwhile is not listed.
@@ -486,9 +545,7 @@ TEST(Walk, LevelsThatLetGoGoOnWhereTheyWere)
 		// On an overlay the tree is made in the lower layer, where the mount
 		// has not looked yet, so that the change copies wide up, which then
 		// lists as a merged directory with offsets of its own.
-		const char *lower = std::getenv("TREESTAMP_OVERLAY_LOWER");
-		if (lower != nullptr && *lower == '\0')
-			lower = nullptr;
+		const char *lower = overlay_lower();
 		TempDir tmp(lower != nullptr ? lower : "");
 		const bool two =
 		    change.way == Way::second_gone || change.way == Way::first_gone || change.way == Way::first_moved_back;
@@ -506,8 +563,7 @@ TEST(Walk, LevelsThatLetGoGoOnWhereTheyWere)
 		             planted.substr(0, 5));
 		// Later than any time the change gives the entries it touches.
 		tmp.touch("w/" + planted, "2147483647", "2147483647");
-		const std::string w = lower != nullptr ? std::getenv("TMPDIR") + (tmp / "w").substr(std::strlen(lower))
-		                                       : tmp / "w";
+		const std::string w = through_mount(tmp, "w", lower);
 		std::string trigger = "bottom";
 		Strings gone, made, moved;
 		for (std::size_t i = 1; i <= change.removed && i <= chain; ++i)
@@ -582,65 +638,6 @@ std::uint64_t kernfs_prehash(const std::string &name)
 	return hash;
 }
 
-// The overlay's lower layer where the fs variant mounts one, else null: a
-// tree made there lists through the mount as a directory of one layer
-// until a change copies it up.
-const char *overlay_lower()
-{
-	const char *lower = std::getenv("TREESTAMP_OVERLAY_LOWER");
-	return lower != nullptr && *lower != '\0' ? lower : nullptr;
-}
-
-// The path through the overlay of rel in tmp, made in its lower layer; rel
-// in tmp itself where there is no overlay.
-std::string through_mount(const TempDir &tmp, const std::string &rel, const char *lower)
-{
-	return lower != nullptr ? std::getenv("TMPDIR") + (tmp / rel).substr(std::strlen(lower)) : tmp / rel;
-}
-
-// Where the walk makes ext4 forget its place in a group cut by a read (a
-// seek to 0, a read of one byte that ext4 refuses, a seek back), each of
-// those calls fails in turn with an input/output error: the run ends with
-// its status and message, or finds the newest, planted on the group's
-// first, with which the first read ended: where ext4 goes on from its
-// place, it never lists that one again.
-void each_reset_call_fails(const TempDir &tmp, const std::string &dir, const std::string &first, const std::string &row)
-{
-	if (emulated() || std::system("command -v strace >/dev/null") != 0) {
-		premise_void(row, "no strace here to fail the calls, or an emulator's calls in the way");
-		return;
-	}
-	const std::string trace = tmp / "trace", root = tmp / dir;
-	tmp.touch(dir + "/" + first, "5000", "5000");
-	check({{root}, 0, "5000\n"}, {.prefix = {"strace", "-o", trace, "-e", "trace=lseek,getdents64", "--"}});
-	// lseek and getdents64 calls, each counted from 1, as strace counts them
-	std::istringstream lines(read_file(trace));
-	int seeks = 0, reads = 0, reset = 0;
-	for (std::string line; std::getline(lines, line) && reset == 0;) {
-		if (line.rfind("lseek(", 0) == 0)
-			++seeks;
-		else if (line.rfind("getdents64(", 0) == 0 && ++reads && line.find(", 1)") != std::string::npos &&
-		         line.find("= -1 EINVAL") != std::string::npos)
-			reset = reads;
-	}
-	if (reset == 0) {
-		premise_void(row, "the walk made ext4 forget no place");
-		return;
-	}
-	const std::string failed = "Cannot read directory " + root + ": " + error_text(EIO) + "\n";
-	for (const std::string &inject : {"lseek:error=EIO:when=" + std::to_string(seeks),
-	                                  "getdents64:error=EIO:when=" + std::to_string(reset),
-	                                  "lseek:error=EIO:when=" + std::to_string(seeks + 1)}) {
-		SCOPED_TRACE(inject);
-		const Result r = run({root}, {.prefix = {"strace", "-o", "/dev/null", "-e", "inject=" + inject, "--"}});
-		if (r.status != 0 || r.out != "5000\n") {
-			EXPECT_EQ(r.status, 2) << r.out;
-			EXPECT_EQ(r.err, failed);
-		}
-	}
-	tmp.touch(dir + "/" + first, "200", "200");
-}
-
 // Levels whose listings each fill a whole read outgrow the room the walk
 // keeps for them; a level's unread entries must survive its subdirectories'
 // walks, also where they were dropped from that room, to be read again
@@ -698,8 +695,8 @@ TEST(Walk, LargeDirectoriesAlongOnePath)
 		}
 		TempDir tmp(lower != nullptr ? lower : "");
 		std::vector<Node> nodes = {{"w", 100, Kind::dir}};
-		auto fill = [&](const std::string &dir) {
-			for (int i = 0; i < tree.names; ++i)
+		auto fill = [&](const std::string &dir, int from = 0, int to = -1) {
+			for (int i = from; i < (to < 0 ? tree.names : to); ++i)
 				nodes.push_back({dir + "/" + std::to_string(i) + std::string(240, 'n'), 200, tree.fill});
 		};
 		auto ways = [&] {
@@ -715,12 +712,10 @@ TEST(Walk, LargeDirectoriesAlongOnePath)
 			ways();
 		if (tree.change != Change::none) {
 			// the way down amid the others, in order of making or its reverse
-			fill("w");
-			nodes.resize(1 + static_cast<std::size_t>(tree.names) / 2);
+			fill("w", 0, tree.names / 2);
 			if (tree.change != Change::upper_removed_before)
 				ways();
-			for (int i = tree.names / 2; i < tree.names; ++i)
-				nodes.push_back({"w/" + std::to_string(i) + std::string(240, 'n'), 200});
+			fill("w", tree.names / 2);
 		} else if (!tree.cut) {
 			fill("w");
 		} else {
